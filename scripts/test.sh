@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native suites, then the Windows build's suites under Wine.
+# Fails when the Windows toolchain or Wine cannot be installed: the Windows suite is never skipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh windows
+
+for tool in x86_64-w64-mingw32-g++-posix; do
+  command -v "$tool" >/dev/null || { echo "test.sh: $tool is missing; cannot build for Windows" >&2; exit 1; }
+done
+command -v wine64 >/dev/null || command -v wine >/dev/null || [ -x /usr/lib/wine/wine64 ] ||
+  { echo "test.sh: Wine is missing; cannot run the Windows suite" >&2; exit 1; }
+
+status=0
+for preset in native windows; do
+  echo "=== $preset: build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== $preset: test"
+  ctest --preset "$preset" || status=1
+done
+if [ -x scripts/differential.sh ]; then
+  echo "=== registry: store against Wine's registry"
+  scripts/differential.sh || status=1
+fi
+exit $status
