@@ -19,29 +19,30 @@ namespace cregistry {
 
 using RegHandle = std::uintptr_t;
 
-// Win32 error codes that the registry calls answer with.
+// Win32 error codes that the registry calls answer with, and key access rights. (Named apart from
+// <windows.h>'s macros, so that this header can follow it.)
 namespace win32 {
-inline constexpr long ERROR_SUCCESS = 0;
-inline constexpr long ERROR_FILE_NOT_FOUND = 2;
-inline constexpr long ERROR_ACCESS_DENIED = 5;
-inline constexpr long ERROR_INVALID_HANDLE = 6;
-inline constexpr long ERROR_INVALID_DATA = 13;
-inline constexpr long ERROR_INVALID_PARAMETER = 87;
-inline constexpr long ERROR_BAD_PATHNAME = 161;
-inline constexpr long ERROR_MORE_DATA = 234;
-inline constexpr long ERROR_NO_MORE_ITEMS = 259;
-inline constexpr long ERROR_BADDB = 1009;
-inline constexpr long ERROR_KEY_DELETED = 1018;
-inline constexpr long ERROR_BAD_NETPATH = 53;
+inline constexpr long kSuccess = 0;
+inline constexpr long kFileNotFound = 2;
+inline constexpr long kAccessDenied = 5;
+inline constexpr long kInvalidHandle = 6;
+inline constexpr long kInvalidData = 13;
+inline constexpr long kInvalidParameter = 87;
+inline constexpr long kBadPathname = 161;
+inline constexpr long kMoreData = 234;
+inline constexpr long kNoMoreItems = 259;
+inline constexpr long kBadDb = 1009;
+inline constexpr long kKeyDeleted = 1018;
+inline constexpr long kBadNetPath = 53;
 
 // Access rights of a key.
-inline constexpr std::uint32_t KEY_QUERY_VALUE = 0x0001;
-inline constexpr std::uint32_t KEY_SET_VALUE = 0x0002;
-inline constexpr std::uint32_t KEY_CREATE_SUB_KEY = 0x0004;
-inline constexpr std::uint32_t KEY_ENUMERATE_SUB_KEYS = 0x0008;
-inline constexpr std::uint32_t KEY_NOTIFY = 0x0010;
-inline constexpr std::uint32_t KEY_CREATE_LINK = 0x0020;
-inline constexpr std::uint32_t KEY_SPECIFIC_RIGHTS = 0x003F;
+inline constexpr std::uint32_t kKeyQueryValue = 0x0001;
+inline constexpr std::uint32_t kKeySetValue = 0x0002;
+inline constexpr std::uint32_t kKeyCreateSubKey = 0x0004;
+inline constexpr std::uint32_t kKeyEnumerateSubKeys = 0x0008;
+inline constexpr std::uint32_t kKeyNotify = 0x0010;
+inline constexpr std::uint32_t kKeyCreateLink = 0x0020;
+inline constexpr std::uint32_t kKeySpecificRights = 0x003F;
 }  // namespace win32
 
 // The handle value of a predefined root key, from its 32-bit code (0x80000000 ...): sign-extended, as
@@ -62,7 +63,7 @@ class RegistryApi {
   // RegCloseKey.
   virtual long CloseKey(RegHandle key) = 0;
   // RegQueryValueExA(key, name, nullptr, type, data, size). With data == nullptr only the type and the
-  // size are answered; a buffer that is too small answers ERROR_MORE_DATA with the size needed and is
+  // size are answered; a buffer that is too small answers kMoreData with the size needed and is
   // left untouched.
   virtual long QueryValue(RegHandle key, const char* name, std::uint32_t* type, std::uint8_t* data,
                           std::uint32_t* size) = 0;
@@ -85,7 +86,7 @@ class RegistryApi {
   virtual long ConnectRegistry(const char* machine, RegHandle root, RegHandle& out) = 0;
   // ExpandEnvironmentStringsA(src, dst, size): the size needed including the terminating NUL; the
   // expanded text is written when size is large enough. 0 on failure.
-  virtual std::uint32_t ExpandEnvironmentStrings(const char* src, char* dst, std::uint32_t size) = 0;
+  virtual std::uint32_t ExpandEnvironment(const char* src, char* dst, std::uint32_t size) = 0;
 };
 
 // The platform's implementation, shared by every cRegistry that is not given one of its own. On Linux
