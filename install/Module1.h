@@ -1,0 +1,39 @@
+// Module1: the template tree listing and its copy.
+//
+// The listing is one text with a CR LF ended line per entry of the tree: ">" + relative path for a
+// folder, the relative path alone for a file. Relative paths start with the separator ("\a.eml",
+// "\img\x.png"; "/" on Linux). A folder's own block (its entries in enumeration order) comes first,
+// then the listings of its sub-folders in the order of their lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "install/platform/Platform.h"
+
+namespace install {
+
+// Copy modes.
+inline constexpr std::int16_t SkipExisting = -1;  // copy only when the destination has no such file
+inline constexpr std::int16_t Overwrite = 0;      // always copy, replacing the destination file
+
+// The listing of the folder sRoot joined with sRelPath (empty for the root itself; otherwise
+// beginning with the separator). Every relative path in it starts from sRelPath. A folder that
+// cannot be read gives no lines.
+std::string ListTree(std::string_view sRoot, std::string_view sRelPath,
+                     platform::Platform& p = platform::Default());
+
+// Copies the tree below sSource into the existing folder sDest: folders are created, files go to
+// CopyFileByMode with iMode. Failing steps are skipped.
+void CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
+              platform::Platform& p = platform::Default());
+
+// Copies one file according to iMode; any mode but SkipExisting and Overwrite copies nothing.
+void CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,
+                    platform::Platform& p = platform::Default());
+
+// True when an ordinary file (not a folder, not hidden, not system) exists at sPath.
+bool FileExists(std::string_view sPath, platform::Platform& p = platform::Default());
+
+}  // namespace install

@@ -1,0 +1,75 @@
+#include "install/modMain.h"
+
+#include <string>
+
+#include "install/Module1.h"
+#include "install/PathJoin.h"
+#include "install/modGetDirs2.h"
+
+namespace install {
+
+namespace {
+
+constexpr char kTemplatePart[] = {'t', 'e', 'm', 'p', 'l', 'a', 't', 'e', platform::kSep, '\0'};
+constexpr char kContentPart[] = {platform::kSep, 'c', 'o', 'n', 't', 'e', 'n', 't', platform::kSep,
+                                 '\0'};
+
+// Runs one step of the pass; a step that fails is abandoned and the pass goes on.
+template <typename Step>
+void Guarded(Step&& step) {
+  try {
+    step();
+  } catch (...) {
+  }
+}
+
+// A condition that fails counts as holding.
+template <typename Condition>
+bool GuardedCondition(Condition&& condition) {
+  try {
+    return condition();
+  } catch (...) {
+    return true;
+  }
+}
+
+void ServeHost(std::string_view host, Form1& form, platform::Platform& p) {
+  if (!GuardedCondition([&] { return HasTemplates(host, form, p); })) return;
+  Guarded([&] {
+    const std::string documents = GetDocumentsFolder(form, p);
+    const std::string program = p.ExecutableFolder();
+    // Without either folder there is nothing to copy from or to: never fall back to a root.
+    if (documents.empty() || program.empty()) return;
+    CopyTree(Join(program, kContentPart), Join(Join(documents, host), kTemplatePart), SkipExisting,
+             p);
+  });
+}
+
+}  // namespace
+
+bool HasTemplates(std::string_view sHostFolder, Form1& form, platform::Platform& p) {
+  const std::string documents = GetDocumentsFolder(form, p);
+  if (documents.empty()) return false;
+  const std::string pattern = Join(Join(documents, sHostFolder), kTemplatePart) + "*.eml";
+  std::string name;
+  switch (p.FirstMatch(pattern, name)) {
+    case platform::MatchResult::Found:
+      return true;
+    case platform::MatchResult::None:
+      return false;
+    case platform::MatchResult::Failed:
+      break;
+  }
+  throw TemplatesLookupFailed();
+}
+
+void Main(platform::Platform& p) {
+  Form1 form(p);
+  // The command line is read and searched for "install"; the pass is the same whatever it holds.
+  Guarded([&] { [[maybe_unused]] const bool install = p.CommandLine().starts_with("install"); });
+  for (std::string_view host : kHostFolders) ServeHost(host, form, p);
+  form.Unload();
+  p.EndProcess();
+}
+
+}  // namespace install

@@ -1,0 +1,134 @@
+// The platform seam of the install run: every file-system, shell, window and process service that
+// modMain, Module1, modGetDirs2 and Form1 need, and nothing more. The logic is written once against
+// this interface; install/platform/posix and install/platform/win32 each implement it, and the build
+// picks one. Tests wrap an instance (see ForwardingPlatform) to inject faults.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace install::platform {
+
+// The path separator of the install run on this platform.
+#ifdef _WIN32
+inline constexpr char kSep = '\\';
+#else
+inline constexpr char kSep = '/';
+#endif
+
+// Attribute bits as the attribute query reports them (the Windows values on both platforms).
+inline constexpr std::uint32_t kAttrHidden = 0x2;
+inline constexpr std::uint32_t kAttrSystem = 0x4;
+inline constexpr std::uint32_t kAttrDirectory = 0x10;
+
+// What a folder enumeration knows about an entry without asking again.
+enum class EntryKind {
+  File,     // an ordinary file
+  Folder,   // a folder to list and descend into
+  Unknown,  // the enumeration cannot tell: the caller asks QueryAttributes
+};
+
+// Answer of FirstMatch.
+enum class MatchResult { Found, None, Failed };
+
+// A window that only supplies a handle. Destroying the object destroys the window.
+class Window {
+ public:
+  virtual ~Window() = default;
+  virtual std::uintptr_t Handle() const = 0;
+};
+
+class Platform {
+ public:
+  using EntryVisitor = std::function<void(std::string_view name, EntryKind kind)>;
+
+  virtual ~Platform() = default;
+
+  // Folder enumeration. `folder` ends with the separator. Calls `visit` once per entry, in the file
+  // system's order, with the bare name; "." and ".." may come too. Hidden and system entries (on
+  // Linux: dot-names, FIFOs, sockets, devices, symlinks to folders, dangling symlinks, names with CR
+  // or LF) are left out. The enumeration is finished and closed before this returns. Returns false
+  // when the folder cannot be read.
+  virtual bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) = 0;
+
+  // First ordinary file (not a folder, not hidden, not system) matching `pattern`, whose last
+  // component may hold the file system's wildcards. Found: `name` holds the bare name.
+  // None: nothing matches (a missing folder included). Failed: the path cannot be read.
+  virtual MatchResult FirstMatch(const std::string& pattern, std::string& name) = 0;
+
+  // Attribute bits of an entry (kAttr*). Linux reports kAttrSystem for entries that are not
+  // ordinary files or folders. Returns false when they cannot be read.
+  virtual bool QueryAttributes(const std::string& path, std::uint32_t& attributes) = 0;
+
+  // Creates one folder level. False when it exists already or cannot be made.
+  virtual bool CreateFolder(const std::string& path) = 0;
+
+  // Copies the content, permission bits and modification time of `source` to `dest`, never
+  // leaving a partial file under `dest`'s name: the data goes to a temporary file in `dest`'s
+  // folder first, which then gets its name. With `replace` false the naming fails when anything
+  // holds the name by then; with `replace` true an existing file is replaced. A symlink at `dest`
+  // is never written through. Returns false on any failure, with the temporary file removed.
+  virtual bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) = 0;
+
+  // The path of a shell special folder (a CSIDL number), with `owner` as the window handle that the
+  // shell call takes. False when the folder has no path.
+  virtual bool SpecialFolder(std::uintptr_t owner, std::int32_t folderId, std::string& path) = 0;
+
+  // A top-level window that is never shown: caption, client area in pixels. Linux has no window
+  // system and returns a stand-in whose handle is 0. Null when the window cannot be made.
+  virtual std::unique_ptr<Window> CreateHiddenWindow(const std::string& caption, int clientWidth,
+                                                     int clientHeight) = 0;
+
+  // The folder that holds the running executable (empty when unknown).
+  virtual std::string ExecutableFolder() = 0;
+
+  // The program's arguments as one text, without the program's own name.
+  virtual std::string CommandLine() = 0;
+
+  // Ends the process at once.
+  virtual void EndProcess() = 0;
+};
+
+// Turns a path into a FirstMatch pattern that matches that one name only.
+std::string LiteralPattern(std::string_view path);
+
+// The platform this program was built for.
+Platform& Default();
+
+// Passes every call to another platform; tests derive from it and override what they break.
+class ForwardingPlatform : public Platform {
+ public:
+  explicit ForwardingPlatform(Platform& inner) : inner_(inner) {}
+
+  bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
+    return inner_.EnumerateFolder(folder, visit);
+  }
+  MatchResult FirstMatch(const std::string& pattern, std::string& name) override {
+    return inner_.FirstMatch(pattern, name);
+  }
+  bool QueryAttributes(const std::string& path, std::uint32_t& attributes) override {
+    return inner_.QueryAttributes(path, attributes);
+  }
+  bool CreateFolder(const std::string& path) override { return inner_.CreateFolder(path); }
+  bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
+    return inner_.SafeCopyFile(source, dest, replace);
+  }
+  bool SpecialFolder(std::uintptr_t owner, std::int32_t folderId, std::string& path) override {
+    return inner_.SpecialFolder(owner, folderId, path);
+  }
+  std::unique_ptr<Window> CreateHiddenWindow(const std::string& caption, int clientWidth,
+                                             int clientHeight) override {
+    return inner_.CreateHiddenWindow(caption, clientWidth, clientHeight);
+  }
+  std::string ExecutableFolder() override { return inner_.ExecutableFolder(); }
+  std::string CommandLine() override { return inner_.CommandLine(); }
+  void EndProcess() override { inner_.EndProcess(); }
+
+ protected:
+  Platform& inner_;
+};
+
+}  // namespace install::platform
