@@ -1,0 +1,602 @@
+#include "registry/store/RegistryStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "registry/RegistryApi.h"
+#include "registry/store/Sqlite.h"
+#include "registry/store/Store.h"
+
+namespace cregistry::store {
+
+using namespace cregistry::win32;
+
+namespace {
+
+constexpr int kApplicationId = 0x63526567;  // "cReg"
+
+const char* const kSchema = R"sql(
+CREATE TABLE keys(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  fpath TEXT NOT NULL UNIQUE
+);
+CREATE INDEX keys_by_parent ON keys(parent, fpath);
+CREATE TABLE vals(
+  id INTEGER PRIMARY KEY,
+  key INTEGER NOT NULL,
+  name TEXT NOT NULL,
+  fname TEXT NOT NULL,
+  type INTEGER NOT NULL,
+  data BLOB NOT NULL,
+  UNIQUE(key, fname)
+);
+CREATE INDEX vals_by_key ON vals(key, id);
+INSERT INTO keys(id, parent, name, fpath) VALUES
+  (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),
+  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER'),
+  (3, 0, 'HKEY_USERS', 'HKEY_USERS'),
+  (4, 0, 'HKEY_CURRENT_CONFIG', 'HKEY_CURRENT_CONFIG'),
+  (5, 1, 'SOFTWARE', 'HKEY_LOCAL_MACHINE\SOFTWARE'),
+  (6, 5, 'Classes', 'HKEY_LOCAL_MACHINE\SOFTWARE\CLASSES');
+PRAGMA application_id = 1666344295;
+PRAGMA user_version = 1;
+)sql";
+static_assert(kApplicationId == 1666344295);
+static_assert(kSchemaVersion == 1);
+
+enum Statement {
+  kFindChild,
+  kFindPath,
+  kKeyExists,
+  kInsertKey,
+  kHasChildren,
+  kDeleteKeyValues,
+  kDeleteKeyRow,
+  kGetValue,
+  kUpsertValue,
+  kDeleteValue,
+  kMaxNameLen,
+  kEnumValue,
+  kEnumKey,
+  kBegin,
+  kCommit,
+  kRollback,
+  kStatementCount
+};
+
+const char* const kStatementText[kStatementCount] = {
+    "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), (SELECT id FROM keys WHERE fpath = ?2)",
+    "SELECT id FROM keys WHERE fpath = ?1",
+    "SELECT 1 FROM keys WHERE id = ?1",
+    "INSERT INTO keys(parent, name, fpath) VALUES (?1, ?2, ?3)",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM vals WHERE key = ?1",
+    "DELETE FROM keys WHERE id = ?1",
+    "SELECT type, data FROM vals WHERE key = ?1 AND fname = ?2",
+    "INSERT INTO vals(key, name, fname, type, data) SELECT ?1, ?2, ?3, ?4, ?5 "
+    "WHERE EXISTS(SELECT 1 FROM keys WHERE id = ?1) "
+    "ON CONFLICT(key, fname) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "DELETE FROM vals WHERE key = ?1 AND fname = ?2",
+    "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), "
+    "(SELECT max(length(CAST(name AS BLOB))) FROM vals WHERE key = ?1)",
+    "SELECT name FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY fpath LIMIT 1 OFFSET ?2",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+};
+
+// How long a write waits for other writers before it gives up with kBusy.
+constexpr auto kBusyLimit = std::chrono::seconds(60);
+
+long FromSqlite(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return kSuccess;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return kAccessDenied;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kBusy;
+    case SQLITE_NOMEM:
+      return kOutOfMemory;
+    case SQLITE_FULL:
+      return kDiskFull;
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PROTOCOL:
+    case SQLITE_NOLFS:
+      return kRegistryIoFailed;
+    default:  // SQLITE_CORRUPT, SQLITE_NOTADB, SQLITE_FORMAT, SQLITE_ERROR (a schema not ours), ...
+      return kBadDb;
+  }
+}
+
+long FromErrno(int err) {
+  switch (err) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+      return kDiskFull;
+    case ENOMEM:
+      return kOutOfMemory;
+    default:
+      return kRegistryIoFailed;
+  }
+}
+
+bool IsStringType(std::uint32_t type) { return type == 1 || type == 2 || type == 7; }
+
+void BindText(sqlite3_stmt* s, int i, std::string_view text) {
+  sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+// Creates every missing folder of the store file's path, each with mode 0700.
+long MakeParentFolders(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return kSuccess;
+  std::string folder = path.substr(0, slash);
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kSuccess : kBadPathname;
+  if (long rc = MakeParentFolders(folder)) return rc;
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
+  return kSuccess;
+}
+
+}  // namespace
+
+struct RegistryStore::Connection {
+  DbPtr db;
+  std::array<StmtPtr, kStatementCount> statements;
+  bool readOnly = false;
+  std::chrono::steady_clock::time_point busySince;
+
+  sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
+
+  // Polls for the lock with short sleeps: SQLite's own timeout sleeps in steps of up to 100 ms, which
+  // wastes most of the time several writers spend taking turns.
+  static int Busy(void* arg, int count) {
+    auto* self = static_cast<Connection*>(arg);
+    auto now = std::chrono::steady_clock::now();
+    if (count == 0) self->busySince = now;
+    if (now - self->busySince > kBusyLimit) return 0;
+    std::this_thread::sleep_for(std::chrono::microseconds(std::min(20 << std::min(count, 6), 1000)));
+    return 1;
+  }
+
+  int Exec(const char* sql) { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); }
+
+  // The single integer a PRAGMA or query answers, or an SQLite error code in rc.
+  std::int64_t QueryInt(const char* sql, int& rc) {
+    sqlite3_stmt* raw = nullptr;
+    rc = sqlite3_prepare_v2(db.get(), sql, -1, &raw, nullptr);
+    StmtPtr stmt(raw);
+    if (rc != SQLITE_OK) return 0;
+    rc = sqlite3_step(stmt.get());
+    if (rc != SQLITE_ROW) return 0;
+    rc = SQLITE_OK;
+    return sqlite3_column_int64(stmt.get(), 0);
+  }
+
+  long Prepare() {
+    for (int i = 0; i < kStatementCount; ++i) {
+      sqlite3_stmt* raw = nullptr;
+      int rc = sqlite3_prepare_v3(db.get(), kStatementText[i], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+      statements[i].reset(raw);
+      if (rc != SQLITE_OK) return FromSqlite(rc);
+    }
+    return kSuccess;
+  }
+
+  // kSuccess when the key exists, kKeyDeleted when it does not, or a failure.
+  long KeyState(std::int64_t key) {
+    StatementUse q((*this)[kKeyExists]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_ROW) return kSuccess;
+    if (rc == SQLITE_DONE) return kKeyDeleted;
+    return FromSqlite(rc);
+  }
+
+  // Looks up a key by folded full path: its id, 0 when it does not exist.
+  long FindPath(const std::string& fpath, std::int64_t& id) {
+    StatementUse q((*this)[kFindPath]);
+    BindText(q.get(), 1, fpath);
+    int rc = sqlite3_step(q.get());
+    id = rc == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? kSuccess : FromSqlite(rc);
+  }
+
+  long Step(Statement s) {
+    StatementUse q((*this)[s]);
+    int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? kSuccess : FromSqlite(rc);
+  }
+
+  long Begin() {
+    // The busy handler waits up to kBusyLimit each time; a few more rounds cover a writer that keeps
+    // winning the race for the lock.
+    int rc = SQLITE_BUSY;
+    for (int attempt = 0; attempt < 3 && (rc & 0xff) == SQLITE_BUSY; ++attempt) {
+      StatementUse q((*this)[kBegin]);
+      rc = sqlite3_step(q.get());
+    }
+    return rc == SQLITE_DONE ? kSuccess : FromSqlite(rc);
+  }
+};
+
+KeyRef FixedKey(std::int64_t id) {
+  switch (id) {
+    case kMachineKey:
+      return {id, "HKEY_LOCAL_MACHINE"};
+    case kUserKey:
+      return {id, "HKEY_CURRENT_USER"};
+    case kUsersKey:
+      return {id, "HKEY_USERS"};
+    case kConfigKey:
+      return {id, "HKEY_CURRENT_CONFIG"};
+    case kSoftwareKey:
+      return {id, "HKEY_LOCAL_MACHINE\\SOFTWARE"};
+    case kClassesKey:
+      return {id, "HKEY_LOCAL_MACHINE\\SOFTWARE\\CLASSES"};
+    default:
+      return {};
+  }
+}
+
+std::string Fold(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folded;
+}
+
+RegistryStore::RegistryStore(std::string path) : path_(std::move(path)) {}
+RegistryStore::~RegistryStore() = default;
+
+long RegistryStore::OpenFile(bool create) {
+  if (create) {
+    if (long rc = MakeParentFolders(path_)) return rc;
+    // The file is made here, with its final mode, so that SQLite never creates it with the umask's.
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+    } else if (errno != EEXIST) {
+      return FromErrno(errno);
+    }
+  }
+
+  auto conn = std::make_unique<Connection>();
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  conn->db.reset(raw);
+  if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? FromErrno(errno) : FromSqlite(rc);
+  sqlite3_extended_result_codes(conn->db.get(), 0);
+  sqlite3_busy_handler(conn->db.get(), &Connection::Busy, conn.get());
+  // Keep the -wal and -shm files when the last connection closes: a reader that may not write (another
+  // user, a read-only file) can then still read the store.
+  int persist = 1;
+  sqlite3_file_control(conn->db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  conn->readOnly = sqlite3_db_readonly(conn->db.get(), "main") == 1;
+
+  // Nothing is written to the file before it is known to be ours and of a schema we know.
+  std::int64_t version = conn->QueryInt("PRAGMA user_version", rc);
+  if (rc != SQLITE_OK) return FromSqlite(rc);
+  if (version > kSchemaVersion || version < 0) return kBadDb;
+  if (version == 0) {
+    std::int64_t objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+    if (rc != SQLITE_OK) return FromSqlite(rc);
+    if (objects != 0) return kBadDb;  // some other program's database
+    if (!create) return kFileNotFound;  // created by a writer that has not laid out the schema yet
+    if (conn->readOnly) return kAccessDenied;
+    if ((rc = conn->Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
+    if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
+    // Another process may have laid it out while this one waited for the lock.
+    version = conn->QueryInt("PRAGMA user_version", rc);
+    if (rc == SQLITE_OK && version == 0) rc = conn->Exec(kSchema);
+    if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
+    if (rc != SQLITE_OK) {
+      conn->Exec("ROLLBACK");
+      return FromSqlite(rc);
+    }
+  } else {
+    std::int64_t app = conn->QueryInt("PRAGMA application_id", rc);
+    if (rc != SQLITE_OK) return FromSqlite(rc);
+    if (app != kApplicationId) return kBadDb;
+    // Our files are made in WAL mode, where this changes nothing; it only repairs a file that another
+    // tool switched to a rollback journal.
+    if (!conn->readOnly && (rc = conn->Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
+  }
+  if ((rc = conn->Exec("PRAGMA synchronous = NORMAL")) != SQLITE_OK) return FromSqlite(rc);
+  if (long prc = conn->Prepare()) return prc;
+  file_ = std::move(conn);
+  return kSuccess;
+}
+
+long RegistryStore::ForRead(Connection*& out) {
+  if (!file_) {
+    struct stat st;
+    long rc = kFileNotFound;
+    if (stat(path_.c_str(), &st) == 0) {
+      rc = OpenFile(false);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      rc = FromErrno(errno);
+    }
+    if (rc == kFileNotFound) {
+      // No store yet: answer from an empty registry in memory.
+      if (!empty_) {
+        auto conn = std::make_unique<Connection>();
+        sqlite3* raw = nullptr;
+        int src = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        conn->db.reset(raw);
+        if (src != SQLITE_OK || (src = conn->Exec(kSchema)) != SQLITE_OK) return FromSqlite(src);
+        if (long prc = conn->Prepare()) return prc;
+        empty_ = std::move(conn);
+      }
+      out = empty_.get();
+      return kSuccess;
+    }
+    if (rc != kSuccess) return rc;
+  }
+  out = file_.get();
+  return kSuccess;
+}
+
+long RegistryStore::ForWrite(Connection*& out) {
+  if (!file_) {
+    if (long rc = OpenFile(true)) return rc;
+  }
+  if (file_->readOnly) return kAccessDenied;
+  out = file_.get();
+  return kSuccess;
+}
+
+// Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
+// it answers kSuccess, rolled back otherwise.
+template <class Body>
+long RegistryStore::Write(Body&& body) {
+  Connection* c = nullptr;
+  if (long rc = ForWrite(c)) return rc;
+  if (long rc = c->Begin()) return rc;
+  long rc = body(*c);
+  if (rc == kSuccess) rc = c->Step(kCommit);
+  if (rc != kSuccess && sqlite3_get_autocommit(c->db.get()) == 0) c->Step(kRollback);
+  return rc;
+}
+
+long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
+  std::lock_guard lock(mutex_);
+  Connection* c = nullptr;
+  if (long rc = ForRead(c)) return rc;
+  if (path.empty()) {
+    long rc = c->KeyState(parent.id);
+    if (rc == kSuccess) out = parent;
+    return rc;
+  }
+  std::string fpath = parent.fpath;
+  for (std::string_view part : path) {
+    fpath += '\\';
+    fpath += Fold(part);
+  }
+  StatementUse q((*c)[kFindChild]);
+  sqlite3_bind_int64(q.get(), 1, parent.id);
+  BindText(q.get(), 2, fpath);
+  int rc = sqlite3_step(q.get());
+  if (rc != SQLITE_ROW) return FromSqlite(rc);
+  if (sqlite3_column_int(q.get(), 0) == 0) return kKeyDeleted;
+  if (sqlite3_column_type(q.get(), 1) == SQLITE_NULL) return kFileNotFound;
+  out.id = sqlite3_column_int64(q.get(), 1);
+  out.fpath = std::move(fpath);
+  return kSuccess;
+}
+
+long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
+  // A key that exists already needs no write (and no store file).
+  long rc = OpenKey(parent, path, out);
+  if (rc != kFileNotFound) return rc;
+  std::lock_guard lock(mutex_);
+  return Write([&](Connection& c) -> long {
+    if (long state = c.KeyState(parent.id)) return state;
+    KeyRef cur = parent;
+    for (std::string_view part : path) {
+      cur.fpath += '\\';
+      cur.fpath += Fold(part);
+      std::int64_t id = 0;
+      if (long frc = c.FindPath(cur.fpath, id)) return frc;
+      if (id == 0) {
+        StatementUse ins(c[kInsertKey]);
+        sqlite3_bind_int64(ins.get(), 1, cur.id);
+        BindText(ins.get(), 2, part);
+        BindText(ins.get(), 3, cur.fpath);
+        int src = sqlite3_step(ins.get());
+        if (src != SQLITE_DONE) return FromSqlite(src);
+        id = sqlite3_last_insert_rowid(c.db.get());
+      }
+      cur.id = id;
+    }
+    out = std::move(cur);
+    return kSuccess;
+  });
+}
+
+long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::string_view>& path) {
+  KeyRef target;
+  long rc = OpenKey(parent, path, target);
+  if (rc != kSuccess) return rc;
+  if (target.id <= kClassesKey) return kAccessDenied;  // a root, or the key HKEY_CLASSES_ROOT is
+  std::lock_guard lock(mutex_);
+  return Write([&](Connection& c) -> long {
+    if (long state = c.KeyState(target.id)) {
+      return state == kKeyDeleted && !path.empty() ? kFileNotFound : state;
+    }
+    {
+      StatementUse q(c[kHasChildren]);
+      sqlite3_bind_int64(q.get(), 1, target.id);
+      int src = sqlite3_step(q.get());
+      if (src == SQLITE_ROW) return kAccessDenied;
+      if (src != SQLITE_DONE) return FromSqlite(src);
+    }
+    for (Statement s : {kDeleteKeyValues, kDeleteKeyRow}) {
+      StatementUse q(c[s]);
+      sqlite3_bind_int64(q.get(), 1, target.id);
+      int src = sqlite3_step(q.get());
+      if (src != SQLITE_DONE) return FromSqlite(src);
+    }
+    return kSuccess;
+  });
+}
+
+long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type,
+                               std::uint8_t* data, std::uint32_t* size) {
+  std::lock_guard lock(mutex_);
+  Connection* c = nullptr;
+  if (long rc = ForRead(c)) return rc;
+  std::string fname = Fold(name);
+  StatementUse q((*c)[kGetValue]);
+  sqlite3_bind_int64(q.get(), 1, key);
+  BindText(q.get(), 2, fname);
+  int rc = sqlite3_step(q.get());
+  if (rc == SQLITE_DONE) {
+    long state = c->KeyState(key);
+    return state == kSuccess ? kFileNotFound : state;
+  }
+  if (rc != SQLITE_ROW) return FromSqlite(rc);
+  auto valueType = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 0));
+  const void* bytes = sqlite3_column_blob(q.get(), 1);
+  auto length = static_cast<std::uint32_t>(sqlite3_column_bytes(q.get(), 1));
+  if (type != nullptr) *type = valueType;
+  if (data == nullptr) {
+    if (size != nullptr) *size = length;
+    return kSuccess;
+  }
+  if (*size < length) {
+    *size = length;
+    return kMoreData;
+  }
+  if (length > 0) std::memcpy(data, bytes, length);
+  // As Windows does for the text types: data not ending in NUL gets one after it when the buffer has
+  // room (not counted in the size answered).
+  if (IsStringType(valueType) && length > 0 && data[length - 1] != 0 && *size > length) data[length] = 0;
+  *size = length;
+  return kSuccess;
+}
+
+long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint32_t type,
+                             const std::uint8_t* data, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  std::string fname = Fold(name);
+  static const std::uint8_t kNoData = 0;
+  if (size == 0) data = &kNoData;  // a zero-length blob, not NULL
+  return Write([&](Connection& c) -> long {
+    StatementUse q(c[kUpsertValue]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    BindText(q.get(), 2, name);
+    BindText(q.get(), 3, fname);
+    sqlite3_bind_int64(q.get(), 4, type);
+    sqlite3_bind_blob(q.get(), 5, data, static_cast<int>(size), SQLITE_STATIC);
+    int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_DONE) return FromSqlite(rc);
+    return sqlite3_changes(c.db.get()) == 0 ? kKeyDeleted : kSuccess;
+  });
+}
+
+long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
+  // A value that is not there needs no write (and no store file).
+  std::uint32_t size = 0;
+  long rc = QueryValue(key, name, nullptr, nullptr, &size);
+  if (rc != kSuccess) return rc;
+  std::lock_guard lock(mutex_);
+  std::string fname = Fold(name);
+  return Write([&](Connection& c) -> long {
+    StatementUse q(c[kDeleteValue]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    BindText(q.get(), 2, fname);
+    int src = sqlite3_step(q.get());
+    if (src != SQLITE_DONE) return FromSqlite(src);
+    if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
+    long state = c.KeyState(key);
+    return state == kSuccess ? kFileNotFound : state;
+  });
+}
+
+long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLen) {
+  std::lock_guard lock(mutex_);
+  Connection* c = nullptr;
+  if (long rc = ForRead(c)) return rc;
+  StatementUse q((*c)[kMaxNameLen]);
+  sqlite3_bind_int64(q.get(), 1, key);
+  int rc = sqlite3_step(q.get());
+  if (rc != SQLITE_ROW) return FromSqlite(rc);
+  if (sqlite3_column_int(q.get(), 0) == 0) return kKeyDeleted;
+  maxValueNameLen = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 1));
+  return kSuccess;
+}
+
+long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen) {
+  std::lock_guard lock(mutex_);
+  Connection* c = nullptr;
+  if (long rc = ForRead(c)) return rc;
+  StatementUse q((*c)[kEnumValue]);
+  sqlite3_bind_int64(q.get(), 1, key);
+  sqlite3_bind_int64(q.get(), 2, index);
+  int rc = sqlite3_step(q.get());
+  if (rc == SQLITE_DONE) {
+    long state = c->KeyState(key);
+    return state == kSuccess ? kNoMoreItems : state;
+  }
+  if (rc != SQLITE_ROW) return FromSqlite(rc);
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
+  auto length = static_cast<std::uint32_t>(sqlite3_column_bytes(q.get(), 0));
+  if (length >= nameLen) {
+    // Too small: as Windows does, the buffer gets as much of the name as fits, NUL-terminated.
+    if (nameLen > 0) {
+      std::memcpy(name, text, nameLen - 1);
+      name[nameLen - 1] = '\0';
+    }
+    return kMoreData;
+  }
+  std::memcpy(name, text, length);
+  name[length] = '\0';
+  nameLen = length;
+  return kSuccess;
+}
+
+long RegistryStore::EnumKey(std::int64_t key, std::uint32_t index, char* name, std::uint32_t nameSize) {
+  std::lock_guard lock(mutex_);
+  Connection* c = nullptr;
+  if (long rc = ForRead(c)) return rc;
+  StatementUse q((*c)[kEnumKey]);
+  sqlite3_bind_int64(q.get(), 1, key);
+  sqlite3_bind_int64(q.get(), 2, index);
+  int rc = sqlite3_step(q.get());
+  if (rc == SQLITE_DONE) {
+    long state = c->KeyState(key);
+    return state == kSuccess ? kNoMoreItems : state;
+  }
+  if (rc != SQLITE_ROW) return FromSqlite(rc);
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
+  auto length = static_cast<std::uint32_t>(sqlite3_column_bytes(q.get(), 0));
+  if (length >= nameSize) return kMoreData;
+  std::memcpy(name, text, length);
+  name[length] = '\0';
+  return kSuccess;
+}
+
+}  // namespace cregistry::store

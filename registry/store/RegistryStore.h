@@ -1,0 +1,91 @@
+// The registry store's database: keys and values in one SQLite file, addressed by key row ids.
+//
+// Schema (version 1, in PRAGMA user_version; PRAGMA application_id marks the file as ours):
+//   keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent, name, fpath UNIQUE)
+//       name is the component as created (case kept); fpath is the key's full path from its root with
+//       every component folded to upper case, joined by "\". Paths never change (a key is deleted only
+//       when it has no sub-keys and is never renamed), so fpath finds a key in one index look-up, and
+//       sub-keys list in fpath order, which is the registry's case-insensitive order. AUTOINCREMENT: an
+//       id is never reused, so a handle to a deleted key can never reach a later key of the same path.
+//   vals(id INTEGER PRIMARY KEY, key, name, fname, type, data BLOB, UNIQUE(key, fname))
+//       fname is name folded to upper case; values list in id order, which is creation order (a value
+//       that is set again keeps its row and so its place).
+// Fixed rows 1 to 6: the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
+// and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, which HKEY_CLASSES_ROOT stands for.
+//
+// Transactions: every write is one BEGIN IMMEDIATE transaction, waiting (with retries) while another
+// connection writes; reads are single statements on WAL snapshots and never wait for writers. The
+// journal is WAL with synchronous=NORMAL: a write that was answered with success survives the death of
+// any process; only a power loss can take back the last commits, never leaving a damaged file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cregistry::store {
+
+inline constexpr std::int64_t kMachineKey = 1;
+inline constexpr std::int64_t kUserKey = 2;
+inline constexpr std::int64_t kUsersKey = 3;
+inline constexpr std::int64_t kConfigKey = 4;
+inline constexpr std::int64_t kSoftwareKey = 5;
+inline constexpr std::int64_t kClassesKey = 6;
+inline constexpr int kSchemaVersion = 1;
+
+// A key as a handle knows it: its row id and its folded full path.
+struct KeyRef {
+  std::int64_t id = 0;
+  std::string fpath;
+};
+
+// The key reference of a fixed key (kMachineKey ... kClassesKey).
+KeyRef FixedKey(std::int64_t id);
+
+// ASCII upper-case folding, the comparison rule of key and value names.
+std::string Fold(std::string_view name);
+
+class RegistryStore {
+ public:
+  explicit RegistryStore(std::string path);
+  ~RegistryStore();
+  RegistryStore(const RegistryStore&) = delete;
+  RegistryStore& operator=(const RegistryStore&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Each call answers a Win32 code. Paths come as components (already split and checked).
+  long OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out);
+  long CreateKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out);
+  long DeleteKey(const KeyRef& parent, const std::vector<std::string_view>& path);
+  long QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type, std::uint8_t* data,
+                  std::uint32_t* size);
+  long SetValue(std::int64_t key, std::string_view name, std::uint32_t type, const std::uint8_t* data,
+                std::uint32_t size);
+  long DeleteValue(std::int64_t key, std::string_view name);
+  long QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLen);
+  long EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen);
+  long EnumKey(std::int64_t key, std::uint32_t index, char* name, std::uint32_t nameSize);
+
+  struct Connection;
+
+ private:
+  // The connection for a read: the store file's, or, while the file does not exist, an empty in-memory
+  // registry (so that reads create nothing).
+  long ForRead(Connection*& out);
+  // The connection for a write: the store file's, creating the file and its schema when needed.
+  long ForWrite(Connection*& out);
+  long OpenFile(bool create);
+  template <class Body>
+  long Write(Body&& body);
+
+  std::string path_;
+  std::mutex mutex_;
+  std::unique_ptr<Connection> file_;
+  std::unique_ptr<Connection> empty_;
+};
+
+}  // namespace cregistry::store
