@@ -9,7 +9,7 @@ std::string GetSpecialFolder(std::int32_t lFolderId, Form1& form, platform::Plat
 }
 
 std::string GetDocumentsFolder(Form1& form, platform::Platform& p) {
-  return GetSpecialFolder(CSIDL_PERSONAL, form, p);
+  return GetSpecialFolder(kDocumentsFolderId, form, p);
 }
 
 }  // namespace install

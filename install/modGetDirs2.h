@@ -9,14 +9,14 @@
 
 namespace install {
 
-inline constexpr std::int32_t CSIDL_PERSONAL = 5;  // the user's Documents folder
+inline constexpr std::int32_t kDocumentsFolderId = 5;  // CSIDL_PERSONAL: the Documents folder
 
 // The path of the special folder lFolderId (a CSIDL number), asked anew on every call with Form1's
 // window as the owner; the empty text when the folder has no path.
 std::string GetSpecialFolder(std::int32_t lFolderId, Form1& form,
                              platform::Platform& p = platform::Default());
 
-// GetSpecialFolder(CSIDL_PERSONAL).
+// GetSpecialFolder(kDocumentsFolderId).
 std::string GetDocumentsFolder(Form1& form, platform::Platform& p = platform::Default());
 
 }  // namespace install

@@ -113,7 +113,11 @@ class Win32Platform final : public Platform {
       temp = folder + "~it" + std::to_string(::GetCurrentProcessId()) + "-" +
              std::to_string(++counter) + ".tmp";
       copied = ::CopyFileA(source.c_str(), temp.c_str(), TRUE) != 0;
-      if (!copied && ::GetLastError() != ERROR_FILE_EXISTS) break;
+      if (copied) break;
+      if (::GetLastError() == ERROR_FILE_EXISTS) continue;  // someone else's file: try another name
+      ::SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // the name was free: any partial
+      ::DeleteFileA(temp.c_str());                                // copy there is ours
+      return false;
     }
     if (!copied) return false;
     if (::MoveFileExA(temp.c_str(), dest.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
