@@ -1,0 +1,431 @@
+// The registry store as a file that other processes share: creation, durability, damaged and foreign
+// files, read-only files, writers at the same time, and a writer killed in the middle of its work.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include "SeamFixture.h"
+#include "registry/store/Store.h"
+
+namespace cregistry::seamtest {
+namespace {
+
+using namespace win32;
+namespace fs = std::filesystem;
+
+class StoreFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cregistry-store-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/nested/folder/registry.db";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void WriteFile(const std::string& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+  }
+  // Runs SQL on the file directly, as another tool would.
+  static void Sql(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+
+  static long Put(RegistryApi& api, const std::string& path, const std::string& name, const std::string& data) {
+    KeyHandle key(api);
+    if (long rc = api.CreateKey(kHKCU, path.c_str(), kAll, key.out())) return rc;
+    return api.SetValue(key.get(), name.c_str(), 3, reinterpret_cast<const std::uint8_t*>(data.data()),
+                        static_cast<std::uint32_t>(data.size()));
+  }
+  static long Fetch(RegistryApi& api, const std::string& path, const std::string& name, std::string& data) {
+    KeyHandle key(api);
+    if (long rc = api.OpenKey(kHKCU, path.c_str(), kKeyQueryValue, key.out())) return rc;
+    std::uint32_t type = 0, size = 0;
+    if (long rc = api.QueryValue(key.get(), name.c_str(), &type, nullptr, &size)) return rc;
+    data.assign(size, '\0');
+    return api.QueryValue(key.get(), name.c_str(), &type, reinterpret_cast<std::uint8_t*>(data.data()), &size);
+  }
+
+  // Reads, enumerations and a failed delete, none of which may create the store.
+  static void ReadEverything(RegistryApi& api, long expected) {
+    RegHandle out = 0;
+    EXPECT_EQ(api.OpenKey(kHKCU, "Software\\x", kAll, out), expected == 0 ? kFileNotFound : expected);
+    std::uint32_t size = 0;
+    EXPECT_EQ(api.QueryValue(kHKCU, "v", nullptr, nullptr, &size), expected == 0 ? kFileNotFound : expected);
+    char name[64];
+    EXPECT_EQ(api.EnumKey(kHKCU, 0, name, sizeof name), expected == 0 ? kNoMoreItems : expected);
+    std::uint32_t len = sizeof name;
+    EXPECT_EQ(api.EnumValue(kHKCU, 0, name, len), expected == 0 ? kNoMoreItems : expected);
+    EXPECT_EQ(api.DeleteKey(kHKCU, "Software\\x"), expected == 0 ? kFileNotFound : expected);
+    EXPECT_EQ(api.DeleteValue(kHKCU, "v"), expected == 0 ? kFileNotFound : expected);
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(StoreFile, ReadsCreateNothingAndTheFirstWriteCreatesTheFileWithMode0600) {
+  auto api = OpenRegistryStore(path_);
+  ReadEverything(*api, 0);
+  RegHandle root = 0;
+  EXPECT_EQ(api->OpenKey(kHKCU, "", kAll, root), 0);
+  EXPECT_FALSE(fs::exists(dir_ + "/nested")) << "a read created the store or its folder";
+
+  ::umask(0);  // the file's mode must not come from the umask
+  EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+  ::umask(022);
+  struct stat st {};
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((dir_ + "/nested/folder").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(StoreFile, WritesAreThereForTheNextConnection) {
+  {
+    auto api = OpenRegistryStore(path_);
+    ASSERT_EQ(Put(*api, "Software\\Acme\\Viewer", "Size", std::string("\0\x01\x02", 3)), 0);
+  }
+  auto again = OpenRegistryStore(path_);
+  std::string data;
+  ASSERT_EQ(Fetch(*again, "software\\acme\\viewer", "size", data), 0);
+  EXPECT_EQ(data, std::string("\0\x01\x02", 3));
+}
+
+TEST_F(StoreFile, AConnectionSeesWhatAnotherOneWroteAfterItsFirstRead) {
+  auto reader = OpenRegistryStore(path_);
+  std::string data;
+  EXPECT_EQ(Fetch(*reader, "Software\\Acme", "v", data), kFileNotFound);
+  auto writer = OpenRegistryStore(path_);
+  ASSERT_EQ(Put(*writer, "Software\\Acme", "v", "new"), 0);
+  ASSERT_EQ(Fetch(*reader, "Software\\Acme", "v", data), 0);
+  EXPECT_EQ(data, "new");
+}
+
+TEST_F(StoreFile, ACorruptFileAnswersBadDbAndIsNeverRewritten) {
+  std::mt19937 random(7);
+  std::string garbage(8192, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  WriteFile(path_, garbage);
+  auto api = OpenRegistryStore(path_);
+  ReadEverything(*api, kBadDb);
+  EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), kBadDb);
+  RegHandle out = 0;
+  EXPECT_EQ(api->CreateKey(kHKCU, "Software\\Acme", kAll, out), kBadDb);
+  EXPECT_EQ(ReadFile(path_), garbage);
+}
+
+TEST_F(StoreFile, AFileWithAValidHeaderAndDamagedPagesAnswersBadDb) {
+  {
+    auto api = OpenRegistryStore(path_);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(Put(*api, "Software\\k" + std::to_string(i), "v", std::string(500, 'x')), 0);
+  }
+  Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
+  std::string bytes = ReadFile(path_);
+  ASSERT_GT(bytes.size(), 3 * 4096u);
+  for (std::size_t i = 4096; i < bytes.size(); ++i) bytes[i] = static_cast<char>(0xA5);
+  WriteFile(path_, bytes);
+  auto api = OpenRegistryStore(path_);
+  std::string data;
+  long rc = Fetch(*api, "Software\\k3", "v", data);
+  EXPECT_EQ(rc, kBadDb);
+  EXPECT_EQ(Put(*api, "Software\\k3", "w", "x"), kBadDb);
+  EXPECT_EQ(ReadFile(path_), bytes);
+}
+
+TEST_F(StoreFile, AnotherProgramsDatabaseIsLeftAlone) {
+  WriteFile(path_, "");
+  Sql(path_, "CREATE TABLE notes(text); INSERT INTO notes VALUES('mine')");
+  std::string before = ReadFile(path_);
+  auto api = OpenRegistryStore(path_);
+  ReadEverything(*api, kBadDb);
+  EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), kBadDb);
+  EXPECT_EQ(ReadFile(path_), before);
+}
+
+TEST_F(StoreFile, AStoreOfANewerSchemaAnswersBadDbAndIsLeftAlone) {
+  {
+    auto api = OpenRegistryStore(path_);
+    ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+  }
+  Sql(path_, "PRAGMA user_version = 2");
+  Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
+  std::string before = ReadFile(path_);
+  auto api = OpenRegistryStore(path_);
+  std::string data;
+  EXPECT_EQ(Fetch(*api, "Software\\Acme", "v", data), kBadDb);
+  EXPECT_EQ(Put(*api, "Software\\Acme", "w", "data"), kBadDb);
+  EXPECT_EQ(ReadFile(path_), before);
+}
+
+TEST_F(StoreFile, AnEmptyFileIsLaidOutByTheFirstWrite) {
+  WriteFile(path_, "");
+  auto api = OpenRegistryStore(path_);
+  ReadEverything(*api, 0);
+  EXPECT_EQ(ReadFile(path_), "");
+  EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+  std::string data;
+  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\Acme", "v", data), 0);
+}
+
+// Writes fail with a code and reads still answer, when the file may not be written. As root, file
+// modes do not stop writes, so the check runs in a child process that drops to the user nobody.
+TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
+  {
+    auto api = OpenRegistryStore(path_);
+    ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+  }
+  const bool root = geteuid() == 0;
+  for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested", fs::path(dir_) / "nested/folder"})
+    fs::permissions(p, fs::perms(0755));
+  for (const auto& entry : fs::directory_iterator(fs::path(path_).parent_path()))
+    fs::permissions(entry.path(), root ? fs::perms(0644) : fs::perms(0444));
+  std::string before = ReadFile(path_);
+
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+    auto api = OpenRegistryStore(path_);
+    std::string data;
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") _exit(11);
+    if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) _exit(12);
+    if (Put(*api, "Software\\Other", "v", "new") != kAccessDenied) _exit(13);
+    if (api->DeleteValue(kHKCU, "v") != kFileNotFound) _exit(14);
+    KeyHandle key(*api);
+    if (api->OpenKey(kHKCU, "Software\\Acme", kAll, key.out()) != 0) _exit(15);
+    if (api->DeleteValue(key.get(), "v") != kAccessDenied) _exit(16);
+    if (api->DeleteKey(kHKCU, "Software\\Acme") != kAccessDenied) _exit(17);
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") _exit(18);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the step of the child that failed (10 + n)";
+  EXPECT_EQ(ReadFile(path_), before);
+}
+
+TEST_F(StoreFile, ThreadsWithTheirOwnConnectionsAllLand) {
+  constexpr int kThreads = 4, kWrites = 150;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      auto api = OpenRegistryStore(path_);
+      for (int i = 0; i < kWrites; ++i) {
+        // Every thread writes in one shared key and in its own.
+        if (Put(*api, "Software\\Shared", "t" + std::to_string(t) + "-" + std::to_string(i), "x") != 0) ++failures;
+        if (Put(*api, "Software\\T" + std::to_string(t), std::to_string(i), std::to_string(i)) != 0) ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, 0);
+  auto api = OpenRegistryStore(path_);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kWrites; ++i) {
+      std::string data;
+      EXPECT_EQ(Fetch(*api, "Software\\Shared", "t" + std::to_string(t) + "-" + std::to_string(i), data), 0);
+      ASSERT_EQ(Fetch(*api, "Software\\T" + std::to_string(t), std::to_string(i), data), 0);
+      EXPECT_EQ(data, std::to_string(i));
+    }
+  }
+}
+
+TEST_F(StoreFile, ProcessesWritingAtTheSameTimeAllLand) {
+  constexpr int kProcesses = 4, kWrites = 200;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      auto api = OpenRegistryStore(path_);
+      int failed = 0;
+      for (int i = 0; i < kWrites; ++i) {
+        if (Put(*api, "Software\\Shared\\Sub" + std::to_string(i % 7), "p" + std::to_string(p) + "-" + std::to_string(i),
+                std::to_string(i)) != 0)
+          ++failed;
+      }
+      _exit(failed == 0 ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer saw an error";
+  }
+  auto api = OpenRegistryStore(path_);
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int i = 0; i < kWrites; ++i) {
+      std::string data;
+      ASSERT_EQ(Fetch(*api, "Software\\Shared\\Sub" + std::to_string(i % 7), "p" + std::to_string(p) + "-" + std::to_string(i), data), 0);
+      EXPECT_EQ(data, std::to_string(i));
+    }
+  }
+}
+
+// Data of value i: 20,000 bytes, all derived from i, so that a torn value would show.
+std::string Pattern(int i) {
+  std::string data(20000, '\0');
+  for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<char>((i * 31 + static_cast<int>(k)) & 0xff);
+  return data;
+}
+
+TEST_F(StoreFile, AWriterKilledMidWayLeavesAConsistentStore) {
+  {
+    auto api = OpenRegistryStore(path_);
+    ASSERT_EQ(Put(*api, "Software\\Before", "v", "kept"), 0);
+  }
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipefd[0]);
+    auto api = OpenRegistryStore(path_);
+    for (int i = 0;; ++i) {
+      if (Put(*api, "Software\\Killed\\K" + std::to_string(i % 13), "v" + std::to_string(i), Pattern(i)) != 0) _exit(1);
+      // Tell the parent that value i was answered with success.
+      if (write(pipefd[1], &i, sizeof i) != sizeof i) _exit(2);
+    }
+  }
+  close(pipefd[1]);
+  int last = -1, got = 0;
+  auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(400) && read(pipefd[0], &got, sizeof got) == sizeof got) {
+    last = got;
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(pipefd[0]);
+  ASSERT_GT(last, 10) << "the writer made too little progress to test anything";
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+
+  auto api = OpenRegistryStore(path_);
+  std::string data;
+  ASSERT_EQ(Fetch(*api, "Software\\Before", "v", data), 0);
+  EXPECT_EQ(data, "kept");
+  // Every value reported written is there whole; the one being written at the kill is whole or absent.
+  for (int i = 0; i <= last + 1; ++i) {
+    long rc = Fetch(*api, "Software\\Killed\\K" + std::to_string(i % 13), "v" + std::to_string(i), data);
+    if (i <= last) {
+      ASSERT_EQ(rc, 0) << i;
+    }
+    if (rc == 0) {
+      EXPECT_TRUE(data == Pattern(i)) << "value " << i << " is torn";
+    }
+  }
+  EXPECT_EQ(Put(*api, "Software\\After", "v", "fine"), 0);
+}
+
+TEST_F(StoreFile, HandlesAreUniqueAcrossStoresAndKeepTheirStore) {
+  auto first = OpenRegistryStore(path_);
+  auto second = OpenRegistryStore(dir_ + "/second.db");
+  ASSERT_EQ(Put(*first, "Software\\A", "v", "first"), 0);
+  ASSERT_EQ(Put(*second, "Software\\A", "v", "second"), 0);
+  RegHandle a = 0, b = 0;
+  ASSERT_EQ(first->OpenKey(kHKCU, "Software\\A", kAll, a), 0);
+  ASSERT_EQ(second->OpenKey(kHKCU, "Software\\A", kAll, b), 0);
+  EXPECT_NE(a, b);
+  second.reset();
+  std::uint8_t buffer[16];
+  std::uint32_t size = sizeof buffer;
+  ASSERT_EQ(first->QueryValue(b, "v", nullptr, buffer, &size), 0) << "a handle answers from its own store";
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), "second");
+  EXPECT_EQ(first->CloseKey(a), 0);
+  EXPECT_EQ(first->CloseKey(b), 0);
+}
+
+TEST_F(StoreFile, ARegisteredMachineIsReachedThroughItsOwnStore) {
+  const std::string remotePath = dir_ + "/remote.db";
+  {
+    auto remote = OpenRegistryStore(remotePath);
+    KeyHandle key(*remote);
+    ASSERT_EQ(remote->CreateKey(kHKLM, "SOFTWARE\\Acme", kAll, key.out()), 0);
+    ASSERT_EQ(remote->SetValue(key.get(), "where", 3, reinterpret_cast<const std::uint8_t*>("remote"), 6), 0);
+  }
+  auto api = OpenRegistryStore(path_);
+  RegHandle root = 0;
+  EXPECT_EQ(api->ConnectRegistry("\\\\seam-test-box", kHKLM, root), kBadNetPath);
+  RegisterMachineStore("\\\\Seam-Test-Box", remotePath);
+  ASSERT_EQ(api->ConnectRegistry("\\\\SEAM-TEST-BOX", kHKLM, root), 0);
+  {
+    KeyHandle key(*api);
+    ASSERT_EQ(api->OpenKey(root, "SOFTWARE\\Acme", kKeyQueryValue, key.out()), 0);
+    std::uint8_t buffer[16];
+    std::uint32_t size = sizeof buffer;
+    ASSERT_EQ(api->QueryValue(key.get(), "where", nullptr, buffer, &size), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), size), "remote");
+  }
+  EXPECT_EQ(api->CloseKey(root), 0);
+  RegHandle user = 0;
+  EXPECT_EQ(api->ConnectRegistry("\\\\seam-test-box", kHKCU, user), kInvalidHandle)
+      << "a remote registry offers HKEY_LOCAL_MACHINE and HKEY_USERS only";
+  RegisterMachineStore("\\\\seam-test-box", "");
+  EXPECT_EQ(api->ConnectRegistry("\\\\seam-test-box", kHKLM, root), kBadNetPath);
+  RegHandle local = 0;
+  EXPECT_EQ(api->ConnectRegistry("", kHKCU, local), 0);
+  EXPECT_EQ(local, kHKCU);
+}
+
+TEST(StorePath, FollowsTheEnvironment) {
+  auto keep = [](const char* name) {
+    const char* v = std::getenv(name);
+    return std::pair<std::string, bool>(v ? v : "", v != nullptr);
+  };
+  auto restore = [](const char* name, const std::pair<std::string, bool>& v) {
+    if (v.second) setenv(name, v.first.c_str(), 1); else unsetenv(name);
+  };
+  auto store = keep("CREGISTRY_STORE"), xdg = keep("XDG_DATA_HOME"), home = keep("HOME");
+  setenv("CREGISTRY_STORE", "/somewhere/my.db", 1);
+  EXPECT_EQ(DefaultStorePath(), "/somewhere/my.db");
+  unsetenv("CREGISTRY_STORE");
+  setenv("XDG_DATA_HOME", "/data", 1);
+  EXPECT_EQ(DefaultStorePath(), "/data/cregistry/registry.db");
+  unsetenv("XDG_DATA_HOME");
+  setenv("HOME", "/home/someone", 1);
+  EXPECT_EQ(DefaultStorePath(), "/home/someone/.local/share/cregistry/registry.db");
+  setenv("XDG_DATA_HOME", "relative/ignored", 1);
+  EXPECT_EQ(DefaultStorePath(), "/home/someone/.local/share/cregistry/registry.db");
+  restore("CREGISTRY_STORE", store);
+  restore("XDG_DATA_HOME", xdg);
+  restore("HOME", home);
+}
+
+}  // namespace
+}  // namespace cregistry::seamtest
