@@ -189,7 +189,7 @@ class StoreRegistryApi final : public RegistryApi {
     // As on Windows, HKEY_CLASSES_ROOT takes a path that begins with "\".
     if (parent == kClassesRoot && subKey != nullptr && subKey[0] == '\\') ++subKey;
     std::vector<std::string_view> parts;
-    if (long rc = SplitPath(subKey, parts)) return rc;
+    if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
     // Opening a predefined root itself answers the root's own handle.
     if (parts.empty() && IsPredefined(parent) && (subKey == nullptr || subKey[0] == '\0')) {
       out = parent;
@@ -207,7 +207,7 @@ class StoreRegistryApi final : public RegistryApi {
     EntryPtr entry;
     if (long rc = Resolve(parent, 0, entry)) return rc;
     std::vector<std::string_view> parts;
-    if (long rc = SplitPath(subKey, parts)) return rc;
+    if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
     KeyRef key;
     if (long rc = entry->store->CreateKey(entry->key, parts, key)) return rc;
     out = HandleTable::Instance().Add(
@@ -223,19 +223,23 @@ class StoreRegistryApi final : public RegistryApi {
   long QueryValue(RegHandle key, const char* name, std::uint32_t* type, std::uint8_t* data,
                   std::uint32_t* size) override {
     if (data != nullptr && size == nullptr) return kInvalidParameter;
-    EntryPtr entry;
-    if (long rc = Resolve(key, kKeyQueryValue, entry)) return rc;
+    // A null handle is refused first, then an over-long name, then an unknown handle or missing rights
+    // (the order in which Wine answers).
+    if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
     if (CharCount(valueName) > kMaxValueNameChars) return kFileNotFound;
+    EntryPtr entry;
+    if (long rc = Resolve(key, kKeyQueryValue, entry)) return rc;
     return entry->store->QueryValue(entry->key.id, valueName, type, data, size);
   }
 
   long SetValue(RegHandle key, const char* name, std::uint32_t type, const std::uint8_t* data,
                 std::uint32_t size) override {
-    EntryPtr entry;
-    if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
+    if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
     if (CharCount(valueName) > kMaxValueNameChars) return kInvalidParameter;
+    EntryPtr entry;
+    if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
     if (data == nullptr && size != 0) return kNoAccess;
     return entry->store->SetValue(entry->key.id, valueName, type, data, size);
   }
@@ -244,15 +248,16 @@ class StoreRegistryApi final : public RegistryApi {
     EntryPtr entry;
     if (long rc = Resolve(parent, 0, entry)) return rc;
     std::vector<std::string_view> parts;
-    if (long rc = SplitPath(subKey, parts)) return rc;
+    if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
     return entry->store->DeleteKey(entry->key, parts);
   }
 
   long DeleteValue(RegHandle key, const char* name) override {
-    EntryPtr entry;
-    if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
+    if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
     if (CharCount(valueName) > kMaxValueNameChars) return kFileNotFound;
+    EntryPtr entry;
+    if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
     return entry->store->DeleteValue(entry->key.id, valueName);
   }
 
@@ -325,6 +330,12 @@ class StoreRegistryApi final : public RegistryApi {
   }
 
  private:
+  // A path is checked only after its parent: a deleted parent answers kKeyDeleted first.
+  static bool ParentDeleted(const HandleEntry& entry) {
+    KeyRef same;
+    return entry.store->OpenKey(entry.key, {}, same) == kKeyDeleted;
+  }
+
   // The entry of a handle, checking that it grants the rights asked.
   long Resolve(RegHandle handle, std::uint32_t rights, EntryPtr& entry) {
     if (IsPredefined(handle)) {
@@ -334,8 +345,11 @@ class StoreRegistryApi final : public RegistryApi {
       entry = HandleTable::Instance().Find(handle);
       if (!entry) return kInvalidHandle;
     }
-    if ((entry->access & rights) != rights) return kAccessDenied;
-    return kSuccess;
+    return Rights(*entry, rights);
+  }
+
+  static long Rights(const HandleEntry& entry, std::uint32_t rights) {
+    return (entry.access & rights) == rights ? kSuccess : kAccessDenied;
   }
 
   // An environment variable's value; names compare without regard to case, an exact match first.

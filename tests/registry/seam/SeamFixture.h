@@ -55,17 +55,17 @@ inline std::string UniqueName(const std::string& stem) {
   return stem + std::to_string(ProcessId()) + "-" + std::to_string(counter++);
 }
 
-// Deletes a key and everything below it (through the seam's own calls).
-inline void RemoveTree(RegistryApi& api, RegHandle root, const std::string& path) {
+// Deletes a key and everything below it, each key through its parent's handle (Wine's narrow calls
+// refuse paths of more than 260 characters).
+inline void RemoveTree(RegistryApi& api, RegHandle parent, const std::string& name) {
+  KeyHandle key(api);
+  if (api.OpenKey(parent, name.c_str(), win32::kKeyEnumerateSubKeys, key.out()) != 0) return;
   std::vector<std::string> children;
-  {
-    KeyHandle key(api);
-    if (api.OpenKey(root, path.c_str(), win32::kKeyEnumerateSubKeys, key.out()) != 0) return;
-    char name[300];
-    for (std::uint32_t i = 0; api.EnumKey(key.get(), i, name, sizeof name) == 0; ++i) children.emplace_back(name);
-  }
-  for (const auto& child : children) RemoveTree(api, root, path + "\\" + child);
-  api.DeleteKey(root, path.c_str());
+  char child[300];
+  for (std::uint32_t i = 0; api.EnumKey(key.get(), i, child, sizeof child) == 0; ++i) children.emplace_back(child);
+  for (const auto& c : children) RemoveTree(api, key.get(), c);
+  key.reset();
+  api.DeleteKey(parent, name.c_str());
 }
 
 class SeamTest : public ::testing::Test {
