@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "registry/cRegistry.h"
+#ifndef _WIN32
+#include "registry/store/Store.h"
+#endif
 #include "support/ForwardingApi.h"
 #include "support/RegistrySandbox.h"
 
@@ -366,6 +369,38 @@ TEST_F(Accessor, UnreachableMachineReadsTheDefaultAndWritesNothingOnce) {
   // Key operations stay local whatever Machine holds.
   EXPECT_TRUE(reg.KeyExists());
 }
+
+#ifndef _WIN32
+TEST(AccessorRemote, ARegisteredMachineServesValueReadsAndWritesOnly) {
+  RegistrySandbox local;
+  RegistrySandbox remote;
+  RegisterMachineStore("farhost", remote.storePath);
+  cRegistry reg(local.api);
+  reg.Machine("farhost");
+  reg.ClassKey(HKEY_LOCAL_MACHINE);
+  reg.SectionKey(local.base);
+  reg.ValueKey("v");
+  reg.ValueType(REG_SZ);
+  reg.Value(Variant("on farhost"));
+  EXPECT_EQ(reg.Value().AsString(), "on farhost");
+
+  std::uint32_t type = 0;
+  std::string data;
+  EXPECT_TRUE(remote.GetRaw(kHKLM, local.base, "v", type, data));
+  EXPECT_EQ(data, std::string("on farhost\0", 11));
+  EXPECT_FALSE(local.Exists(kHKLM, local.base)) << "nothing is written locally";
+  EXPECT_FALSE(reg.KeyExists()) << "key operations stay local";
+
+  // A machine that serves no such root is unreachable: the read falls back, the write does nothing.
+  reg.ClassKey(HKEY_CURRENT_USER);
+  reg.Default(Variant("d"));
+  EXPECT_EQ(reg.Value().AsString(), "d");
+  reg.Value(Variant("x"));
+  RegisterMachineStore("farhost", "");
+  reg.ClassKey(HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(reg.Value().AsString(), "d") << "an unregistered machine is unreachable";
+}
+#endif
 
 namespace {
 // Refuses chosen calls, as a registry does under a policy or on a full disk.

@@ -9,6 +9,8 @@
 #include "registry/cRegistry.h"
 #include "support/RegistrySandbox.h"
 
+using namespace cregistry;
+
 TEST(WindowsHeaders, RootAndTypeNamesWorkWhateverTheIncludeOrder) {
   cregistry::testing::RegistrySandbox sandbox;
   cregistry::cRegistry reg(sandbox.api);

@@ -45,7 +45,8 @@ RegistrySandbox::RegistrySandbox() {
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cregistry-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   storeDir_ = pattern;
-  api = OpenRegistryStore(storeDir_ + "/registry.db");
+  storePath = storeDir_ + "/registry.db";
+  api = OpenRegistryStore(storePath);
 #endif
   base = "Software\\cregistry-tests\\t" + unique;
 }

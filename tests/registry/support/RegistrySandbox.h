@@ -26,6 +26,8 @@ class RegistrySandbox {
   RegistrySandbox& operator=(const RegistrySandbox&) = delete;
 
   std::shared_ptr<RegistryApi> api;
+  // The store file behind api (Linux only).
+  std::string storePath;
   // A fresh sub-key path below HKEY_CURRENT_USER, unique to this test ("Software\...\t<n>").
   std::string base;
   // A unique name for things that must live elsewhere (extensions, class names); removed at the end
