@@ -7,27 +7,18 @@
 #include "registry/store/Store.h"
 #endif
 #include "support/ForwardingApi.h"
+#include "support/Raised.h"
 #include "support/RegistrySandbox.h"
 
 using namespace cregistry;
 using cregistry::testing::ForwardingApi;
+using cregistry::testing::Raised;
 using cregistry::testing::RegistrySandbox;
 
 namespace {
 
 constexpr std::int32_t kHKCU = cregistry::testing::kHKCU;
 constexpr std::int32_t kHKLM = cregistry::testing::kHKLM;
-
-template <typename F>
-RegistryError Raised(F&& f) {
-  try {
-    f();
-  } catch (const RegistryError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no RegistryError raised";
-  return RegistryError(0, "", "");
-}
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string s;

@@ -6,11 +6,13 @@
 
 #include "registry/cRegistry.h"
 #include "support/ForwardingApi.h"
+#include "support/Raised.h"
 #include "support/RegistrySandbox.h"
 
 using namespace cregistry;
 using cregistry::testing::ForwardingApi;
 using cregistry::testing::RecordingApi;
+using cregistry::testing::Raised;
 using cregistry::testing::RegistrySandbox;
 
 namespace {
@@ -19,17 +21,6 @@ constexpr std::int32_t kHKCU = cregistry::testing::kHKCU;
 constexpr std::int32_t kHKCR = cregistry::testing::kHKCR;
 constexpr std::int32_t kHKLM = cregistry::testing::kHKLM;
 using Names = std::vector<std::string>;
-
-template <typename F>
-RegistryError Raised(F&& f) {
-  try {
-    f();
-  } catch (const RegistryError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no RegistryError raised";
-  return RegistryError(0, "", "");
-}
 
 class Listing : public ::testing::Test {
  protected:
