@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <unordered_map>
 
 #include "registry/RegistryApi.h"
 #include "registry/store/Sqlite.h"
@@ -62,6 +64,7 @@ enum Statement {
   kDeleteKeyValues,
   kDeleteKeyRow,
   kGetValue,
+  kUpdateValue,
   kUpsertValue,
   kDeleteValue,
   kMaxNameLen,
@@ -82,6 +85,7 @@ const char* const kStatementText[kStatementCount] = {
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
     "SELECT type, data FROM vals WHERE key = ?1 AND fname = ?2",
+    "UPDATE vals SET type = ?3, data = ?4 WHERE key = ?1 AND fname = ?2",
     "INSERT INTO vals(key, name, fname, type, data) SELECT ?1, ?2, ?3, ?4, ?5 "
     "WHERE EXISTS(SELECT 1 FROM keys WHERE id = ?1) "
     "ON CONFLICT(key, fname) DO UPDATE SET type = excluded.type, data = excluded.data",
@@ -166,6 +170,111 @@ struct RegistryStore::Connection {
   std::array<StmtPtr, kStatementCount> statements;
   bool readOnly = false;
   std::chrono::steady_clock::time_point busySince;
+
+  // Answers of earlier reads, kept while the database has not changed. Every commit, by any process,
+  // rewrites the WAL index header in the shared memory that all connections map; the cache belongs to
+  // the header it was filled under (read before the reads that filled it), and is dropped as soon as
+  // the header differs. A read that finds the cache valid thus answers what a read of the database
+  // would: no commit has happened since.
+  struct CachedValue {
+    long rc;  // kSuccess, kFileNotFound or kKeyDeleted
+    std::uint32_t type;
+    std::string data;
+  };
+  struct CachedKey {
+    long rc;  // kSuccess, kFileNotFound or kKeyDeleted
+    std::int64_t id;
+  };
+  static constexpr std::size_t kHeaderSize = 48;
+  static constexpr std::size_t kCacheLimit = 4096;
+  const volatile unsigned char* walHeader = nullptr;
+  bool cacheValid = false;
+  unsigned char cacheHeader[kHeaderSize] = {};
+  std::unordered_map<std::string, CachedKey> keys;      // parent id (8 bytes) + folded path
+  std::unordered_map<std::string, CachedValue> values;  // key id (8 bytes) + folded name
+  std::string cacheKey;
+
+  void DropCache() {
+    cacheValid = false;
+    keys.clear();
+    values.clear();
+  }
+
+  // Whether the cache may be used (and filled) by the read about to start: the WAL index header is
+  // read (both of its copies, as SQLite reads them) and compared with the one the cache was filled
+  // under.
+  bool CacheUsable() {
+    if (readOnly) return false;
+    if (walHeader == nullptr) {
+      sqlite3_file* file = nullptr;
+      if (sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+          file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr) {
+        return false;
+      }
+      volatile void* region = nullptr;
+      if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || region == nullptr) return false;
+      walHeader = static_cast<const volatile unsigned char*>(region);
+    }
+    unsigned char first[kHeaderSize];
+    if (!ReadHeader(first)) {  // a commit is being published right now
+      DropCache();
+      return false;
+    }
+    if (!cacheValid || std::memcmp(first, cacheHeader, kHeaderSize) != 0 || keys.size() + values.size() > kCacheLimit) {
+      DropCache();
+      std::memcpy(cacheHeader, first, kHeaderSize);
+      cacheValid = true;
+    }
+    return true;
+  }
+
+  // The WAL index header, when its two copies agree.
+  bool ReadHeader(unsigned char (&out)[kHeaderSize]) const {
+    unsigned char second[kHeaderSize];
+    const auto* header = const_cast<const unsigned char*>(walHeader);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    std::memcpy(out, header, kHeaderSize);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    std::memcpy(second, header + kHeaderSize, kHeaderSize);
+    return std::memcmp(out, second, kHeaderSize) == 0;
+  }
+
+  // The WAL's frame count after this connection's last commit (from the WAL hook).
+  std::uint32_t committedFrames = 0;
+  static int WalHook(void* arg, sqlite3* db, const char* name, int frames) {
+    static_cast<Connection*>(arg)->committedFrames = static_cast<std::uint32_t>(frames);
+    // The hook replaces SQLite's automatic checkpoint, which it therefore does itself.
+    if (frames >= 1000) sqlite3_wal_checkpoint(db, name);
+    return SQLITE_OK;
+  }
+
+  // Whether the cache is still that of the database as this write transaction (holding the write
+  // lock) found it: then, once committed, the cache can follow the change instead of being dropped.
+  bool cacheFollowsWrite = false;
+  void BeginWrite() {
+    cacheFollowsWrite = false;
+    if (!cacheValid || walHeader == nullptr) return;
+    unsigned char now[kHeaderSize];
+    cacheFollowsWrite = ReadHeader(now) && std::memcmp(now, cacheHeader, kHeaderSize) == 0;
+  }
+  // After a commit: adopts the new header when it is that of this commit (the frame count the commit
+  // ended with, no WAL restart), so that a commit by another process, even one right after this, still
+  // drops the cache.
+  bool FollowCommit() {
+    unsigned char now[kHeaderSize];
+    if (!cacheFollowsWrite || !ReadHeader(now)) return false;
+    std::uint32_t frames = 0;
+    std::memcpy(&frames, now + 16, sizeof frames);  // mxFrame
+    if (frames != committedFrames || std::memcmp(now + 32, cacheHeader + 32, 8) != 0) return false;  // aSalt
+    std::memcpy(cacheHeader, now, kHeaderSize);
+    return true;
+  }
+
+  const std::string& CacheKey(std::int64_t id, std::string_view text) {
+    cacheKey.assign(reinterpret_cast<const char*>(&id), sizeof id);
+    cacheKey.append(text);
+    return cacheKey;
+  }
 
   sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
 
@@ -290,6 +399,7 @@ long RegistryStore::OpenFile(bool create) {
   if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? FromErrno(errno) : FromSqlite(rc);
   sqlite3_extended_result_codes(conn->db.get(), 0);
   sqlite3_busy_handler(conn->db.get(), &Connection::Busy, conn.get());
+  sqlite3_wal_hook(conn->db.get(), &Connection::WalHook, conn.get());
   // Keep the -wal and -shm files when the last connection closes: a reader that may not write (another
   // user, a read-only file) can then still read the store.
   int persist = 1;
@@ -306,7 +416,8 @@ long RegistryStore::OpenFile(bool create) {
     if (objects != 0) return kBadDb;  // some other program's database
     if (!create) return kFileNotFound;  // created by a writer that has not laid out the schema yet
     if (conn->readOnly) return kAccessDenied;
-    if ((rc = conn->Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
+    // Small pages: a write commits one page of a few hundred bytes to the WAL rather than 4 KiB.
+    if ((rc = conn->Exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
     if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
     // Another process may have laid it out while this one waited for the lock.
     version = conn->QueryInt("PRAGMA user_version", rc);
@@ -348,6 +459,7 @@ long RegistryStore::ForRead(Connection*& out) {
         conn->db.reset(raw);
         if (src != SQLITE_OK || (src = conn->Exec(kSchema)) != SQLITE_OK) return FromSqlite(src);
         if (long prc = conn->Prepare()) return prc;
+        conn->readOnly = true;  // never written, and nothing to cache
         empty_ = std::move(conn);
       }
       out = empty_.get();
@@ -370,14 +482,32 @@ long RegistryStore::ForWrite(Connection*& out) {
 
 // Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
 // it answers kSuccess, rolled back otherwise.
-template <class Body>
-long RegistryStore::Write(Body&& body) {
+// Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
+// it answers kSuccess, rolled back otherwise. After a commit, follow (a function of Connection&) brings
+// the read cache up to date with the change, when the cache can follow it; otherwise the cache is
+// dropped.
+template <class Body, class Follow>
+long RegistryStore::Write(Body&& body, Follow&& follow) {
   Connection* c = nullptr;
   if (long rc = ForWrite(c)) return rc;
-  if (long rc = c->Begin()) return rc;
+  if (long rc = c->Begin()) {
+    c->DropCache();
+    return rc;
+  }
+  c->BeginWrite();
   long rc = body(*c);
-  if (rc == kSuccess) rc = c->Step(kCommit);
-  if (rc != kSuccess && sqlite3_get_autocommit(c->db.get()) == 0) c->Step(kRollback);
+  if (rc == kSuccess) {
+    rc = c->Step(kCommit);
+    if (rc == kSuccess && c->FollowCommit()) {
+      follow(*c);
+    } else {
+      c->DropCache();
+    }
+  }
+  if (rc != kSuccess && sqlite3_get_autocommit(c->db.get()) == 0) {
+    c->Step(kRollback);
+    c->DropCache();
+  }
   return rc;
 }
 
@@ -395,14 +525,27 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     fpath += '\\';
     fpath += Fold(part);
   }
-  StatementUse q((*c)[kFindChild]);
-  sqlite3_bind_int64(q.get(), 1, parent.id);
-  BindText(q.get(), 2, fpath);
-  int rc = sqlite3_step(q.get());
-  if (rc != SQLITE_ROW) return FromSqlite(rc);
-  if (sqlite3_column_int(q.get(), 0) == 0) return kKeyDeleted;
-  if (sqlite3_column_type(q.get(), 1) == SQLITE_NULL) return kFileNotFound;
-  out.id = sqlite3_column_int64(q.get(), 1);
+  const bool cached = c->CacheUsable();
+  Connection::CachedKey answer{kSuccess, 0};
+  if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
+    answer = it->second;
+  } else {
+    StatementUse q((*c)[kFindChild]);
+    sqlite3_bind_int64(q.get(), 1, parent.id);
+    BindText(q.get(), 2, fpath);
+    int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_ROW) return FromSqlite(rc);
+    if (sqlite3_column_int(q.get(), 0) == 0) {
+      answer.rc = kKeyDeleted;
+    } else if (sqlite3_column_type(q.get(), 1) == SQLITE_NULL) {
+      answer.rc = kFileNotFound;
+    } else {
+      answer.id = sqlite3_column_int64(q.get(), 1);
+    }
+    if (cached) c->keys.emplace(c->CacheKey(parent.id, fpath), answer);
+  }
+  if (answer.rc != kSuccess) return answer.rc;
+  out.id = answer.id;
   out.fpath = std::move(fpath);
   return kSuccess;
 }
@@ -433,7 +576,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
     }
     out = std::move(cur);
     return kSuccess;
-  });
+  }, [](Connection& c) { c.keys.clear(); });
 }
 
 long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::string_view>& path) {
@@ -460,7 +603,7 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
       if (src != SQLITE_DONE) return FromSqlite(src);
     }
     return kSuccess;
-  });
+  }, [](Connection& c) { c.DropCache(); });
 }
 
 long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type,
@@ -469,19 +612,37 @@ long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uin
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string fname = Fold(name);
-  StatementUse q((*c)[kGetValue]);
-  sqlite3_bind_int64(q.get(), 1, key);
-  BindText(q.get(), 2, fname);
-  int rc = sqlite3_step(q.get());
-  if (rc == SQLITE_DONE) {
-    long state = c->KeyState(key);
-    return state == kSuccess ? kFileNotFound : state;
+  const bool cached = c->CacheUsable();
+  const Connection::CachedValue* value = nullptr;
+  Connection::CachedValue fetched;
+  if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
+    value = &it->second;
+  } else {
+    StatementUse q((*c)[kGetValue]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    BindText(q.get(), 2, fname);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_DONE) {
+      fetched.rc = c->KeyState(key);
+      if (fetched.rc == kSuccess) fetched.rc = kFileNotFound;
+      if (fetched.rc != kFileNotFound && fetched.rc != kKeyDeleted) return fetched.rc;
+    } else if (rc == SQLITE_ROW) {
+      fetched.rc = kSuccess;
+      fetched.type = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 0));
+      const void* bytes = sqlite3_column_blob(q.get(), 1);
+      fetched.data.assign(static_cast<const char*>(bytes), static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 1)));
+    } else {
+      return FromSqlite(rc);
+    }
+    if (cached) {
+      value = &c->values.emplace(c->CacheKey(key, fname), std::move(fetched)).first->second;
+    } else {
+      value = &fetched;
+    }
   }
-  if (rc != SQLITE_ROW) return FromSqlite(rc);
-  auto valueType = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 0));
-  const void* bytes = sqlite3_column_blob(q.get(), 1);
-  auto length = static_cast<std::uint32_t>(sqlite3_column_bytes(q.get(), 1));
-  if (type != nullptr) *type = valueType;
+  if (value->rc != kSuccess) return value->rc;
+  auto length = static_cast<std::uint32_t>(value->data.size());
+  if (type != nullptr) *type = value->type;
   if (data == nullptr) {
     if (size != nullptr) *size = length;
     return kSuccess;
@@ -490,10 +651,10 @@ long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uin
     *size = length;
     return kMoreData;
   }
-  if (length > 0) std::memcpy(data, bytes, length);
+  if (length > 0) std::memcpy(data, value->data.data(), length);
   // As Windows does for the text types: data not ending in NUL gets one after it when the buffer has
   // room (not counted in the size answered).
-  if (IsStringType(valueType) && length > 0 && data[length - 1] != 0 && *size > length) data[length] = 0;
+  if (IsStringType(value->type) && length > 0 && data[length - 1] != 0 && *size > length) data[length] = 0;
   *size = length;
   return kSuccess;
 }
@@ -505,6 +666,17 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
   static const std::uint8_t kNoData = 0;
   if (size == 0) data = &kNoData;  // a zero-length blob, not NULL
   return Write([&](Connection& c) -> long {
+    {
+      // Most writes replace a value (which implies that its key exists).
+      StatementUse u(c[kUpdateValue]);
+      sqlite3_bind_int64(u.get(), 1, key);
+      BindText(u.get(), 2, fname);
+      sqlite3_bind_int64(u.get(), 3, type);
+      sqlite3_bind_blob(u.get(), 4, data, static_cast<int>(size), SQLITE_STATIC);
+      int rc = sqlite3_step(u.get());
+      if (rc != SQLITE_DONE) return FromSqlite(rc);
+      if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
+    }
     StatementUse q(c[kUpsertValue]);
     sqlite3_bind_int64(q.get(), 1, key);
     BindText(q.get(), 2, name);
@@ -514,6 +686,11 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
     int rc = sqlite3_step(q.get());
     if (rc != SQLITE_DONE) return FromSqlite(rc);
     return sqlite3_changes(c.db.get()) == 0 ? kKeyDeleted : kSuccess;
+  }, [&](Connection& c) {
+    auto& cached = c.values[c.CacheKey(key, fname)];
+    cached.rc = kSuccess;
+    cached.type = type;
+    cached.data.assign(reinterpret_cast<const char*>(data), size);
   });
 }
 
@@ -533,7 +710,7 @@ long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
     if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
     long state = c.KeyState(key);
     return state == kSuccess ? kFileNotFound : state;
-  });
+  }, [&](Connection& c) { c.values[c.CacheKey(key, fname)] = {kFileNotFound, 0, {}}; });
 }
 
 long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLen) {

@@ -79,8 +79,8 @@ class RegistryStore {
   // The connection for a write: the store file's, creating the file and its schema when needed.
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
-  template <class Body>
-  long Write(Body&& body);
+  template <class Body, class Follow>
+  long Write(Body&& body, Follow&& follow);
 
   std::string path_;
   std::mutex mutex_;

@@ -126,6 +126,62 @@ TEST_F(StoreFile, AConnectionSeesWhatAnotherOneWroteAfterItsFirstRead) {
   EXPECT_EQ(data, "new");
 }
 
+// A connection answers repeated reads from memory while the database is unchanged; every change by
+// another connection or process must show at its next read.
+TEST_F(StoreFile, ReadsSeeEveryChangeMadeElsewhere) {
+  auto reader = OpenRegistryStore(path_);
+  auto writer = OpenRegistryStore(path_);
+  ASSERT_EQ(Put(*reader, "Software\\Acme", "v", "mine"), 0);  // the reader's cache follows its own write
+  std::string data;
+  ASSERT_EQ(Fetch(*reader, "Software\\Acme", "v", data), 0);
+  ASSERT_EQ(data, "mine");
+  ASSERT_EQ(Put(*writer, "Software\\Acme", "v", "theirs"), 0);
+  ASSERT_EQ(Fetch(*reader, "Software\\Acme", "v", data), 0);
+  EXPECT_EQ(data, "theirs");
+
+  // The same across processes, and for a deleted value and key.
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(Fetch(*reader, "Software\\Acme", "v", data), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      auto other = OpenRegistryStore(path_);
+      long rc = 0;
+      if (round == 0) rc = Put(*other, "Software\\Acme", "v", "child");
+      if (round == 1) rc = other->DeleteValue(kHKCU, "nothing") == kFileNotFound ? 0 : 1;
+      if (round == 1) {
+        KeyHandle key(*other);
+        rc |= other->OpenKey(kHKCU, "Software\\Acme", kAll, key.out());
+        rc |= other->DeleteValue(key.get(), "v");
+      }
+      if (round == 2) rc = other->DeleteKey(kHKCU, "Software\\Acme");
+      _exit(rc == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << round;
+    long rc = Fetch(*reader, "Software\\Acme", "v", data);
+    if (round == 0) {
+      EXPECT_EQ(rc, 0);
+      EXPECT_EQ(data, "child");
+      ASSERT_EQ(Put(*reader, "Software\\Acme", "v", "again"), 0);
+    } else {
+      EXPECT_EQ(rc, kFileNotFound) << round;
+      if (round == 1) {
+        ASSERT_EQ(Put(*reader, "Software\\Acme", "v", "again"), 0);
+      }
+    }
+  }
+  // A handle held across the deletion answers 1018, not what it read before.
+  KeyHandle held(*reader);
+  ASSERT_EQ(reader->CreateKey(kHKCU, "Software\\Held", kAll, held.out()), 0);
+  ASSERT_EQ(reader->SetValue(held.get(), "v", 3, reinterpret_cast<const std::uint8_t*>("x"), 1), 0);
+  std::uint32_t size = 0;
+  ASSERT_EQ(reader->QueryValue(held.get(), "v", nullptr, nullptr, &size), 0);
+  ASSERT_EQ(writer->DeleteKey(kHKCU, "Software\\Held"), 0);
+  EXPECT_EQ(reader->QueryValue(held.get(), "v", nullptr, nullptr, &size), kKeyDeleted);
+}
+
 TEST_F(StoreFile, ACorruptFileAnswersBadDbAndIsNeverRewritten) {
   std::mt19937 random(7);
   std::string garbage(8192, '\0');

@@ -1,0 +1,194 @@
+// The accessor's Value write (create key, set, close) and Value read (open, size query, data query,
+// close) over 100 value names, on the registry the build talks to: the registry store natively, the
+// registry itself in the Windows build (Wine's when run here). bench/registry/run.sh puts both side by
+// side.
+//
+//   registry_bench rw [--store PATH] [--seconds S]      prints "writes/s reads/s"
+//   registry_bench concurrent --store PATH [--processes N] [--seconds S]   (native only)
+//       N processes write to one store for S seconds; each counts the writes it was told succeeded and
+//       the errors it saw; afterwards every counted write is checked to be there.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "registry/cRegistry.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "registry/store/Store.h"
+#endif
+
+namespace {
+
+using namespace cregistry;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kNames = 100;
+
+std::shared_ptr<RegistryApi> Api(const std::string& store) {
+#ifdef _WIN32
+  (void)store;
+  return DefaultRegistryApi();
+#else
+  return store.empty() ? DefaultRegistryApi() : OpenRegistryStore(store);
+#endif
+}
+
+std::string Name(int i) { return "Value" + std::to_string(i); }
+
+// Runs rounds of body over the 100 names for about `seconds`; answers operations per second.
+template <class Body>
+double Measure(double seconds, Body&& body) {
+  long ops = 0;
+  auto start = Clock::now();
+  auto until = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  do {
+    for (int i = 0; i < kNames; ++i) body(i);
+    ops += kNames;
+  } while (Clock::now() < until);
+  return static_cast<double>(ops) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int ReadWrite(const std::string& store, double seconds) {
+  auto api = Api(store);
+  const std::string section = "Software\\cregistry-bench\\rw";
+  cRegistry reg(api);
+  reg.ClassKey(HKEY_CURRENT_USER);
+  reg.SectionKey(section);
+  reg.ValueType(REG_DWORD);
+  reg.Default(Variant(std::int32_t{-1}));
+  long checksum = 0;
+  // Warm-up: every name exists before the timed rounds.
+  for (int i = 0; i < kNames; ++i) {
+    reg.ValueKey(Name(i));
+    reg.Value(Variant(std::int32_t{i}));
+  }
+  std::int32_t round = 0;
+  double writes = Measure(seconds, [&](int i) {
+    reg.ValueKey(Name(i));
+    reg.ValueType(REG_DWORD);
+    reg.Value(Variant(std::int32_t{i + round}));
+    if (i == kNames - 1) ++round;
+  });
+  double reads = Measure(seconds, [&](int i) {
+    reg.ValueKey(Name(i));
+    checksum += reg.Value().AsLong();
+  });
+  // Every read found its value (a missing one would read as the default, -1).
+  for (int i = 0; i < kNames; ++i) {
+    reg.ValueKey(Name(i));
+    if (reg.Value().AsLong() < i) {
+      std::fprintf(stderr, "registry_bench: %s lost its value\n", Name(i).c_str());
+      return 1;
+    }
+  }
+  for (int i = 0; i < kNames; ++i) {
+    reg.ValueKey(Name(i));
+    reg.DeleteValue();
+  }
+  std::printf("%.0f %.0f\n", writes, reads);
+  std::fprintf(stderr, "(checksum %ld)\n", checksum);
+  return 0;
+}
+
+#ifndef _WIN32
+int Concurrent(const std::string& store, int processes, double seconds) {
+  struct Child {
+    pid_t pid;
+    int fd;
+  };
+  std::vector<Child> children;
+  for (int p = 0; p < processes; ++p) {
+    int fds[2];
+    if (pipe(fds) != 0) return 2;
+    pid_t pid = fork();
+    if (pid < 0) return 2;
+    if (pid == 0) {
+      close(fds[0]);
+      cRegistry reg(OpenRegistryStore(store));
+      reg.ClassKey(HKEY_CURRENT_USER);
+      reg.SectionKey("Software\\cregistry-bench\\concurrent\\p" + std::to_string(p));
+      reg.ValueType(REG_DWORD);
+      long ok = 0, errors = 0;
+      auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+      while (Clock::now() < until) {
+        reg.ValueKey("w" + std::to_string(ok));
+        try {
+          reg.Value(Variant(static_cast<std::int32_t>(ok)));
+          ++ok;
+        } catch (const RegistryError& e) {
+          ++errors;
+          std::fprintf(stderr, "process %d: error %d %s\n", p, e.number(), e.description().c_str());
+        }
+      }
+      long counts[2] = {ok, errors};
+      ssize_t n = write(fds[1], counts, sizeof counts);
+      _exit(n == static_cast<ssize_t>(sizeof counts) ? 0 : 3);
+    }
+    close(fds[1]);
+    children.push_back({pid, fds[0]});
+  }
+  long totalOk = 0, totalErrors = 0, missing = 0;
+  std::vector<long> oks;
+  for (auto& c : children) {
+    long counts[2] = {0, 0};
+    if (read(c.fd, counts, sizeof counts) != static_cast<ssize_t>(sizeof counts)) counts[1] = -1;
+    close(c.fd);
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+    oks.push_back(counts[0]);
+    totalOk += counts[0];
+    totalErrors += counts[1] < 0 ? 1 : counts[1];
+  }
+  cRegistry reg(OpenRegistryStore(store));
+  reg.ClassKey(HKEY_CURRENT_USER);
+  reg.Default(Variant(std::int32_t{-1}));
+  for (int p = 0; p < processes; ++p) {
+    reg.SectionKey("Software\\cregistry-bench\\concurrent\\p" + std::to_string(p));
+    for (long k = 0; k < oks[static_cast<std::size_t>(p)]; ++k) {
+      reg.ValueKey("w" + std::to_string(k));
+      if (reg.Value().AsLong() != k) ++missing;
+    }
+  }
+  std::printf("processes %d, seconds %.0f: writes reported successful %ld (", processes, seconds, totalOk);
+  for (std::size_t p = 0; p < oks.size(); ++p) std::printf("%s%ld", p ? " + " : "", oks[p]);
+  std::printf("), errors seen %ld, missing afterwards %ld -> %s\n", totalErrors, missing,
+              totalErrors == 0 && missing == 0 && totalOk > 0 ? "OK" : "FAILED");
+  return totalErrors == 0 && missing == 0 && totalOk > 0 ? 0 : 1;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  std::string store;
+  double seconds = 2;
+  int processes = 4;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    std::string arg = argv[i];
+    if (arg == "--store") {
+      store = argv[i + 1];
+    } else if (arg == "--seconds") {
+      seconds = std::atof(argv[i + 1]);
+    } else if (arg == "--processes") {
+      processes = std::atoi(argv[i + 1]);
+    }
+  }
+  try {
+    if (mode == "rw") return ReadWrite(store, seconds);
+#ifndef _WIN32
+    if (mode == "concurrent" && !store.empty()) return Concurrent(store, processes, seconds);
+#endif
+  } catch (const RegistryError& e) {
+    std::fprintf(stderr, "registry_bench: error %d: %s\n", e.number(), e.description().c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "usage: %s rw [--store PATH] [--seconds S] | concurrent --store PATH [--processes N] [--seconds S]\n",
+               argv[0]);
+  return 2;
+}

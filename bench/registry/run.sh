@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The registry store against Wine's registry, side by side: the accessor's Value write (create key, set,
+# close) and Value read (open, size query, data query, close) over 100 value names, natively on the
+# store and as the Windows build on Wine's registry; then four processes writing to one store.
+#
+#   bench/registry/run.sh                 (SECONDS_EACH=2 by default; CONCURRENT_SECONDS=10)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+native=${NATIVE_BUILD:-build/native}
+windows=${WINDOWS_BUILD:-build/windows}
+each=${SECONDS_EACH:-2}
+concurrent=${CONCURRENT_SECONDS:-10}
+
+if [ -z "${NATIVE_BUILD:-}" ]; then
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target registry_bench >/dev/null
+fi
+if [ -z "${WINDOWS_BUILD:-}" ]; then
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows --target registry_bench >/dev/null
+fi
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+read -r store_w store_r < <("$native/bench/registry/registry_bench" rw --store "$tmp/bench.db" --seconds "$each" 2>/dev/null)
+read -r wine_w wine_r < <("$windows/wine-run" "$windows/bench/registry/registry_bench.exe" rw --seconds "$each" 2>/dev/null | tr -d '\r')
+
+awk -v sw="$store_w" -v sr="$store_r" -v ww="$wine_w" -v wr="$wine_r" 'BEGIN {
+  printf "%-38s %14s %14s %8s %8s %s\n", "accessor operation (100 value names)", "store ops/s", "Wine ops/s", "ratio", "target", ""
+  printf "%-38s %14.0f %14.0f %7.1fx %7s %s\n", "Value write (create key, set, close)", sw, ww, sw / ww, ">= 4x", (sw / ww >= 4 ? "met" : "MISSED")
+  printf "%-38s %14.0f %14.0f %7.1fx %7s %s\n", "Value read (open, size, data, close)", sr, wr, sr / wr, ">= 20x", (sr / wr >= 20 ? "met" : "MISSED")
+}'
+echo
+echo "four processes writing to one store for ${concurrent} s:"
+"$native/bench/registry/registry_bench" concurrent --store "$tmp/concurrent.db" --processes 4 --seconds "$concurrent"
