@@ -57,6 +57,29 @@ void AppendListing(platform::Platform& p, std::string_view root, std::string_vie
   }
 }
 
+// `root` joined with `part` into `out`, reusing its storage.
+void JoinInto(std::string& out, std::string_view root, std::string_view part) {
+  out.assign(root);
+  const bool rootEnds = !out.empty() && out.back() == kSep;
+  const bool partBegins = !part.empty() && part.front() == kSep;
+  if (rootEnds && partBegins) {
+    part.remove_prefix(1);
+  } else if (!rootEnds && !partBegins) {
+    out.push_back(kSep);
+  }
+  out.append(part);
+}
+
+void CopyOne(const std::string& source, const std::string& dest, std::int16_t iMode,
+             platform::Platform& p) {
+  if (iMode == Overwrite) {
+    p.SafeCopyFile(source, dest, true);
+  } else if (iMode == SkipExisting) {
+    // Naming the copy fails should a file take the name after this test: it is never replaced.
+    if (!FileExists(dest, p)) p.SafeCopyFile(source, dest, false);
+  }
+}
+
 }  // namespace
 
 std::string ListTree(std::string_view sRoot, std::string_view sRelPath, platform::Platform& p) {
@@ -68,6 +91,7 @@ std::string ListTree(std::string_view sRoot, std::string_view sRelPath, platform
 void CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
               platform::Platform& p) {
   const std::string listing = ListTree(sSource, {}, p);
+  std::string source, dest;  // reused for every line
   std::size_t pos = 0;
   for (;;) {
     const std::size_t eol = listing.find(kLineEnd, pos);
@@ -78,29 +102,27 @@ void CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
     if (!line.empty() && line.front() == '>') {
       line.remove_prefix(1);
       if (!line.empty() && line.front() == kSep) line.remove_prefix(1);
-      if (!line.empty()) p.CreateFolder(Join(sDest, line));  // exists already: passed over
+      if (line.empty()) continue;
+      JoinInto(dest, sDest, line);
+      p.CreateFolder(dest);  // exists already: passed over
     } else if (!line.empty()) {
       if (line.front() == kSep) line.remove_prefix(1);
-      CopyFileByMode(Join(sSource, line), Join(sDest, line), iMode, p);
+      JoinInto(source, sSource, line);
+      JoinInto(dest, sDest, line);
+      CopyOne(source, dest, iMode, p);
     }
   }
 }
 
 void CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,
                     platform::Platform& p) {
-  const std::string source(sSourceFile);
-  const std::string dest(sDestFile);
-  if (iMode == Overwrite) {
-    p.SafeCopyFile(source, dest, true);
-  } else if (iMode == SkipExisting) {
-    // Naming the copy fails should a file take the name after this test: it is never replaced.
-    if (!FileExists(dest, p)) p.SafeCopyFile(source, dest, false);
-  }
+  CopyOne(std::string(sSourceFile), std::string(sDestFile), iMode, p);
 }
 
 bool FileExists(std::string_view sPath, platform::Platform& p) {
-  std::string name;
-  return p.FirstMatch(platform::LiteralPattern(sPath), name) == platform::MatchResult::Found;
+  thread_local std::string pattern, name;
+  platform::LiteralPattern(sPath, pattern);
+  return p.FirstMatch(pattern, name) == platform::MatchResult::Found;
 }
 
 }  // namespace install

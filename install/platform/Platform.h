@@ -92,8 +92,8 @@ class Platform {
   virtual void EndProcess() = 0;
 };
 
-// Turns a path into a FirstMatch pattern that matches that one name only.
-std::string LiteralPattern(std::string_view path);
+// Writes into `pattern` a FirstMatch pattern that matches the one name `path` only.
+void LiteralPattern(std::string_view path, std::string& pattern);
 
 // The platform this program was built for.
 Platform& Default();

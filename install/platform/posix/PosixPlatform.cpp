@@ -161,10 +161,12 @@ bool CopyData(int in, int out) {
 
 // Gives the anonymous (O_TMPFILE) file `fd` the name `dest`; fails when the name is taken.
 bool LinkAnonymous(int fd, const std::string& dest) {
+  // Directly by descriptor where the kernel allows it (privileged, or Linux 6.10 and later for a
+  // file the caller opened), else through /proc.
+  if (::linkat(fd, "", AT_FDCWD, dest.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (errno != EPERM && errno != ENOENT && errno != EINVAL) return false;
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, dest.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-  if (errno != ENOENT) return false;  // /proc may be missing: try the privileged form
-  return ::linkat(fd, "", AT_FDCWD, dest.c_str(), AT_EMPTY_PATH) == 0;
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, dest.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Gives the named temporary file its final name without replacing anything there.
@@ -199,26 +201,27 @@ class PosixPlatform final : public Platform {
 
   MatchResult FirstMatch(const std::string& pattern, std::string& name) override {
     const std::size_t slash = pattern.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string(".") : pattern.substr(0, slash + 1);
+    const std::string_view folder =
+        slash == std::string::npos ? std::string_view(".") : std::string_view(pattern).substr(0, slash + 1);
     const std::string_view last =
         std::string_view(pattern).substr(slash == std::string::npos ? 0 : slash + 1);
     if (last.empty()) return MatchResult::None;
 
     if (!HasWildcard(last)) {
-      std::string literal = Unescape(last);
-      if (IsDotName(literal)) return MatchResult::None;
+      if (last.find('\\') == std::string_view::npos) {
+        name.assign(last);
+      } else {
+        name = Unescape(last);
+      }
+      if (IsDotName(name)) return MatchResult::None;
       struct stat st;
-      const std::string path = (slash == std::string::npos ? std::string() : folder) + literal;
-      if (::stat(path.c_str(), &st) != 0) {
+      if (StatInFolder(slash == std::string::npos ? std::string_view() : folder, name, st) != 0) {
         return IsMissing(errno) ? MatchResult::None : MatchResult::Failed;
       }
-      if (!S_ISREG(st.st_mode)) return MatchResult::None;
-      name = std::move(literal);
-      return MatchResult::Found;
+      return S_ISREG(st.st_mode) ? MatchResult::Found : MatchResult::None;
     }
 
-    UniqueDir dir(::opendir(folder.c_str()));
+    UniqueDir dir(::opendir(std::string(folder).c_str()));
     if (!dir) return IsMissing(errno) ? MatchResult::None : MatchResult::Failed;
     const std::string glob(last);
     const int dirFd = ::dirfd(dir.get());
@@ -262,13 +265,12 @@ class PosixPlatform final : public Platform {
   bool CreateFolder(const std::string& path) override { return ::mkdir(path.c_str(), 0777) == 0; }
 
   bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
-    // O_NONBLOCK: should a FIFO stand at the source path after all, opening it cannot hang.
+    // O_NONBLOCK: should a FIFO stand at the source path after all, opening it cannot hang (on a
+    // regular file the flag changes nothing).
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!in) return false;
     struct stat st;
     if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    const int flags = ::fcntl(in.get(), F_GETFL);
-    if (flags >= 0) ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK);
 
     const std::size_t slash = dest.rfind('/');
     if (slash != std::string::npos && slash + 1 == dest.size()) return false;  // no file name
@@ -343,19 +345,39 @@ class PosixPlatform final : public Platform {
     std::fflush(nullptr);
     ::_exit(0);
   }
+
+ private:
+  // stat() of folder + name. The copy asks about every file of a folder in turn, so the folder is
+  // opened once (O_PATH) and kept for the names that follow, sparing the walk down the whole path
+  // each time. Should the folder be replaced in between, the answer is about the one opened: the
+  // copy still never replaces anything, as placing a file fails when its name is taken.
+  int StatInFolder(std::string_view folder, const std::string& name, struct stat& st) {
+    if (folder.empty()) return ::stat(name.c_str(), &st);
+    if (folder != statFolder_ || !statFolderFd_) {
+      statFolder_.assign(folder);
+      statFolderFd_.Reset(::open(statFolder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (!statFolderFd_) {
+        statFolder_.clear();
+        return ::stat((std::string(folder) + name).c_str(), &st);
+      }
+    }
+    return ::fstatat(statFolderFd_.get(), name.c_str(), &st, 0);
+  }
+
+  std::string statFolder_;
+  UniqueFd statFolderFd_;
 };
 
 }  // namespace
 
-std::string LiteralPattern(std::string_view path) {
+void LiteralPattern(std::string_view path, std::string& pattern) {
   const std::size_t slash = path.rfind('/');
   const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-  std::string out(path.substr(0, start));
+  pattern.assign(path.substr(0, start));
   for (char c : path.substr(start)) {
-    if (c == '*' || c == '?' || c == '[' || c == '\\') out.push_back('\\');
-    out.push_back(c);
+    if (c == '*' || c == '?' || c == '[' || c == '\\') pattern.push_back('\\');
+    pattern.push_back(c);
   }
-  return out;
 }
 
 Platform& Default() {

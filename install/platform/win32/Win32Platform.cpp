@@ -191,7 +191,7 @@ class Win32Platform final : public Platform {
 }  // namespace
 
 // Windows names cannot hold wildcards: a path is its own literal pattern.
-std::string LiteralPattern(std::string_view path) { return std::string(path); }
+void LiteralPattern(std::string_view path, std::string& pattern) { pattern.assign(path); }
 
 Platform& Default() {
   static Win32Platform platform;

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Benchmarks the install run's copy and listing against the tools a user would pick instead.
+#   bench/install/run.sh [WORKDIR]      (default /tmp/install-bench; needs about 7 GB free)
+# Builds the driver natively in Release (build/bench), makes two trees once (20,000 files of 1 KB to
+# 2 MB in 500 folders, about 230 MB; 100,000 small files), then times, side by side in one run:
+# the install copy into an empty folder and again into the filled one, `cp -rn`,
+# `rsync -r --ignore-existing`, and the listing alone against `find`. Caches cannot be dropped
+# here: every figure is warm (the trees are read once before timing), the median of IT_BENCH_RUNS
+# runs (default 3); `sync` runs before each timed command, outside the timing. Each copy goes to a
+# fresh folder (about 6 GB in all), removed when the run ends.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mkdir -p "${1:-/tmp/install-bench}" && cd "${1:-/tmp/install-bench}" && pwd)
+build=${IT_BENCH_BUILD:-$repo/build/bench}
+runs=${IT_BENCH_RUNS:-3}
+
+"$repo/scripts/deps.sh" bench
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target install_bench -j2 >/dev/null
+driver=$build/bench/install/install_bench
+
+for tree in big small; do
+  if [ ! -f "$work/$tree.ready" ]; then
+    rm -rf "${work:?}/$tree"
+    mkdir -p "$work/$tree"
+    echo "making the $tree tree: $("$driver" "gen-$tree" "$work/$tree")" >&2
+    touch "$work/$tree.ready"
+  fi
+done
+
+mem_file=$(mktemp)
+out=$work/out  # the copies; removed at the end only
+rm -rf "$out"
+trap 'rm -f "$mem_file"; rm -rf "$out"' EXIT
+
+# timed CMD...: runs CMD (output discarded) and prints its wall time in seconds; its peak
+# resident memory in KiB is left in $mem_file.
+timed() {
+  sync
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f %M -o "$mem_file" "$@" >/dev/null 2>&1 || true
+  t1=$(date +%s%N)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }'
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+declare -A result peak
+copy_cmd() {  # tool src dest
+  case $1 in
+    install) echo "$driver copy $2 $3" ;;
+    cp) echo "cp -rn $2/. $3/" ;;
+    rsync) echo "rsync -r --ignore-existing $2/ $3/" ;;
+  esac
+}
+
+for tree in big small; do
+  src=$work/$tree
+  # Warm-up, untimed: one install copy, checked against the source, reads the whole tree.
+  dest=$out/$tree-check
+  mkdir -p "$dest" && "$driver" copy "$src" "$dest"
+  if ! diff -rq "$src" "$dest" >/dev/null; then echo "install copy differs from the source" >&2; exit 1; fi
+  declare -A first=() second=()
+  for ((r = 0; r < runs; r++)); do
+    for tool in install cp rsync; do
+      # A fresh folder each time: deleting a copy between runs would make ext4 step over the
+      # just-freed inodes while allocating, which slows whichever tool runs next.
+      dest=$out/$tree-$tool-$r
+      mkdir -p "$dest"
+      first[$tool]+=" $(timed $(copy_cmd $tool "$src" "$dest"))"
+      [ "$tool" = install ] && peak[$tree-copy]=$(cat "$mem_file")
+      second[$tool]+=" $(timed $(copy_cmd $tool "$src" "$dest"))"
+    done
+  done
+  list=() finds=()
+  for ((r = 0; r < runs + 2; r++)); do
+    list+=("$(timed "$driver" list "$src")")
+    peak[$tree-list]=$(cat "$mem_file")
+    finds+=("$(timed find "$src")")
+  done
+  for tool in install cp rsync; do
+    result[$tree-first-$tool]=$(median ${first[$tool]})
+    result[$tree-second-$tool]=$(median ${second[$tool]})
+  done
+  result[$tree-list]=$(median "${list[@]}")
+  result[$tree-find]=$(median "${finds[@]}")
+done
+
+verdict() {  # value target -> "ok" or "missed by N%"
+  awk -v v="$1" -v t="$2" 'BEGIN { if (v <= t) print "ok"; else printf "missed by %.0f%%\n", (v / t - 1) * 100 }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+echo
+echo "install-templates benchmark, warm cache, median of $runs runs ($(nproc) cores, $(df -T "$work" | awk 'NR==2 { print $2 }') at $work)"
+echo "  big:   $(find "$work/big" -type f | wc -l) files, $(find "$work/big" -mindepth 1 -type d | wc -l) folders, $(du -sm "$work/big" | cut -f1) MB"
+echo "  small: $(find "$work/small" -type f | wc -l) files, $(find "$work/small" -mindepth 1 -type d | wc -l) folders, $(du -sm "$work/small" | cut -f1) MB"
+echo
+printf '%-6s %-22s %9s %9s %9s %9s  %-16s %-8s %s\n' tree measurement install "cp -rn" rsync find ratio target result
+for tree in big small; do
+  for pass in first second; do
+    i=${result[$tree-$pass-install]} c=${result[$tree-$pass-cp]} s=${result[$tree-$pass-rsync]}
+    rt=$(ratio "$i" "$c")
+    target=1.0; [ $pass = second ] && target=0.6
+    label="copy into empty"; [ $pass = second ] && label="copy again (filled)"
+    printf '%-6s %-22s %8.3fs %8.3fs %8.3fs %9s  %-16s %-8s %s\n' "$tree" "$label" "$i" "$c" "$s" - \
+      "${rt}x cp -rn" "<=${target}x" "$(verdict "$rt" "$target")"
+  done
+  i=${result[$tree-list]} f=${result[$tree-find]}
+  rt=$(ratio "$i" "$f")
+  printf '%-6s %-22s %8.3fs %9s %9s %8.3fs  %-16s %-8s %s\n' "$tree" "listing (ListTree)" "$i" - - "$f" \
+    "${rt}x find" "<=1.5x" "$(verdict "$rt" 1.5)"
+done
+for tree in big small; do
+  for what in copy list; do
+    mib=$(awk -v k="${peak[$tree-$what]}" 'BEGIN { printf "%.1f", k / 1024 }')
+    target="-"; res="-"
+    if [ "$tree" = small ]; then target="<64 MiB"; res=$(awk -v m="$mib" 'BEGIN { print (m < 64) ? "ok" : "missed" }'); fi
+    printf '%-6s %-22s %8s MiB %37s %-8s %s\n' "$tree" "peak memory ($what)" "$mib" "" "$target" "$res"
+  done
+done
