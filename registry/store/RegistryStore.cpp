@@ -204,17 +204,7 @@ struct RegistryStore::Connection {
   // read (both of its copies, as SQLite reads them) and compared with the one the cache was filled
   // under.
   bool CacheUsable() {
-    if (readOnly) return false;
-    if (walHeader == nullptr) {
-      sqlite3_file* file = nullptr;
-      if (sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
-          file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr) {
-        return false;
-      }
-      volatile void* region = nullptr;
-      if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || region == nullptr) return false;
-      walHeader = static_cast<const volatile unsigned char*>(region);
-    }
+    if (readOnly || !MapHeader()) return false;
     unsigned char first[kHeaderSize];
     if (!ReadHeader(first)) {  // a commit is being published right now
       DropCache();
@@ -227,6 +217,22 @@ struct RegistryStore::Connection {
     }
     return true;
   }
+
+  // Finds the WAL index (the first region of the shared memory that SQLite has mapped for this
+  // connection), asking for it at each use rather than keeping a pointer that SQLite might unmap.
+  bool MapHeader() {
+    walHeader = nullptr;
+    if (file == nullptr) {
+      if (sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK) file = nullptr;
+      if (file == nullptr) return false;
+    }
+    if (file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr) return false;
+    volatile void* region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || region == nullptr) return false;
+    walHeader = static_cast<const volatile unsigned char*>(region);
+    return true;
+  }
+  sqlite3_file* file = nullptr;
 
   // The WAL index header, when its two copies agree.
   bool ReadHeader(unsigned char (&out)[kHeaderSize]) const {
@@ -253,7 +259,8 @@ struct RegistryStore::Connection {
   bool cacheFollowsWrite = false;
   void BeginWrite() {
     cacheFollowsWrite = false;
-    if (!cacheValid || walHeader == nullptr) return;
+    committedFrames = 0;  // a commit that writes no page calls no hook, and must not look like one
+    if (!cacheValid || !MapHeader()) return;
     unsigned char now[kHeaderSize];
     cacheFollowsWrite = ReadHeader(now) && std::memcmp(now, cacheHeader, kHeaderSize) == 0;
   }
@@ -262,7 +269,7 @@ struct RegistryStore::Connection {
   // drops the cache.
   bool FollowCommit() {
     unsigned char now[kHeaderSize];
-    if (!cacheFollowsWrite || !ReadHeader(now)) return false;
+    if (!cacheFollowsWrite || !MapHeader() || !ReadHeader(now)) return false;
     std::uint32_t frames = 0;
     std::memcpy(&frames, now + 16, sizeof frames);  // mxFrame
     if (frames != committedFrames || std::memcmp(now + 32, cacheHeader + 32, 8) != 0) return false;  // aSalt

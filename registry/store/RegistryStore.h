@@ -15,8 +15,14 @@
 //
 // Transactions: every write is one BEGIN IMMEDIATE transaction, waiting (with retries) while another
 // connection writes; reads are single statements on WAL snapshots and never wait for writers. The
-// journal is WAL with synchronous=NORMAL: a write that was answered with success survives the death of
-// any process; only a power loss can take back the last commits, never leaving a damaged file.
+// journal is WAL with synchronous=NORMAL and 1 KiB pages: a write that was answered with success
+// survives the death of any process; only a power loss can take back the last commits, never leaving
+// a damaged file.
+//
+// Reads are cached per connection while the database is unchanged: every commit, by any connection of
+// any process, rewrites the WAL index header in shared memory, and the cache is dropped as soon as that
+// header differs from the one it was filled under (a connection's own commits update the cache instead).
+// A store that cannot be written (another user's, a read-only file) is read without the cache.
 #pragma once
 
 #include <cstdint>
