@@ -398,7 +398,18 @@ long RegistryStore::OpenFile(bool create) {
       return FromErrno(errno);
     }
   }
+  // Changing the journal mode does not wait for other connections: while another process lays out a
+  // new store, this one tries again.
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    long rc = TryOpenFile(create);
+    if (rc != kBusy) return rc;
+    if (std::chrono::steady_clock::now() - start > kBusyLimit) return rc;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 
+long RegistryStore::TryOpenFile(bool create) {
   auto conn = std::make_unique<Connection>();
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -413,13 +424,20 @@ long RegistryStore::OpenFile(bool create) {
   sqlite3_file_control(conn->db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   conn->readOnly = sqlite3_db_readonly(conn->db.get(), "main") == 1;
 
-  // Nothing is written to the file before it is known to be ours and of a schema we know.
-  std::int64_t version = conn->QueryInt("PRAGMA user_version", rc);
-  if (rc != SQLITE_OK) return FromSqlite(rc);
+  // Nothing is written to the file before it is known to be ours and of a schema we know. The three
+  // answers come from one snapshot (another process may be laying the store out right now).
+  std::int64_t version = 0, app = 0, objects = 0;
+  rc = conn->Exec("BEGIN");
+  if (rc == SQLITE_OK) version = conn->QueryInt("PRAGMA user_version", rc);
+  if (rc == SQLITE_OK) app = conn->QueryInt("PRAGMA application_id", rc);
+  if (rc == SQLITE_OK) objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+  if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    if (sqlite3_get_autocommit(conn->db.get()) == 0) conn->Exec("ROLLBACK");
+    return FromSqlite(rc);
+  }
   if (version > kSchemaVersion || version < 0) return kBadDb;
   if (version == 0) {
-    std::int64_t objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
-    if (rc != SQLITE_OK) return FromSqlite(rc);
     if (objects != 0) return kBadDb;  // some other program's database
     if (!create) return kFileNotFound;  // created by a writer that has not laid out the schema yet
     if (conn->readOnly) return kAccessDenied;
@@ -428,15 +446,18 @@ long RegistryStore::OpenFile(bool create) {
     if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
     // Another process may have laid it out while this one waited for the lock.
     version = conn->QueryInt("PRAGMA user_version", rc);
-    if (rc == SQLITE_OK && version == 0) rc = conn->Exec(kSchema);
+    if (rc == SQLITE_OK && version == 0) {
+      objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+      if (rc == SQLITE_OK && objects == 0) rc = conn->Exec(kSchema);
+    }
     if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
     if (rc != SQLITE_OK) {
       conn->Exec("ROLLBACK");
       return FromSqlite(rc);
     }
+    if (version != 0 && version != kSchemaVersion) return kBadDb;
+    if (version == 0 && objects != 0) return kBadDb;
   } else {
-    std::int64_t app = conn->QueryInt("PRAGMA application_id", rc);
-    if (rc != SQLITE_OK) return FromSqlite(rc);
     if (app != kApplicationId) return kBadDb;
     // Our files are made in WAL mode, where this changes nothing; it only repairs a file that another
     // tool switched to a rollback journal.

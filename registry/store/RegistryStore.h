@@ -85,6 +85,7 @@ class RegistryStore {
   // The connection for a write: the store file's, creating the file and its schema when needed.
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
+  long TryOpenFile(bool create);
   template <class Body, class Follow>
   long Write(Body&& body, Follow&& follow);
 

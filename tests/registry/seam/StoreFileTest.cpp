@@ -323,9 +323,12 @@ TEST_F(StoreFile, ProcessesWritingAtTheSameTimeAllLand) {
       auto api = OpenRegistryStore(path_);
       int failed = 0;
       for (int i = 0; i < kWrites; ++i) {
-        if (Put(*api, "Software\\Shared\\Sub" + std::to_string(i % 7), "p" + std::to_string(p) + "-" + std::to_string(i),
-                std::to_string(i)) != 0)
+        long rc = Put(*api, "Software\\Shared\\Sub" + std::to_string(i % 7), "p" + std::to_string(p) + "-" + std::to_string(i),
+                      std::to_string(i));
+        if (rc != 0) {
+          std::fprintf(stderr, "writer %d, write %d: code %ld\n", p, i, rc);
           ++failed;
+        }
       }
       _exit(failed == 0 ? 0 : 1);
     }
