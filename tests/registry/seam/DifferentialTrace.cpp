@@ -22,6 +22,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "registry/store/Store.h"
@@ -57,7 +59,12 @@ class Trace {
   Trace(RegistryApi& api, std::uint32_t seed, bool known) : api_(api), random_(seed), known_(known) {}
 
   int Run(int steps) {
-    const std::string basePath = "Software\\cregistry-differential\\run";
+    // A fresh key of this run (its name is never printed, so the traces of both sides still match).
+#ifdef _WIN32
+    const std::string basePath = "Software\\cregistry-differential\\run" + std::to_string(GetCurrentProcessId());
+#else
+    const std::string basePath = "Software\\cregistry-differential\\run" + std::to_string(getpid());
+#endif
     RemoveTree(kHKCU, basePath);
     RegHandle base = 0;
     long rc = api_.CreateKey(kHKCU, basePath.c_str(), 0xF003F, base);
