@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   std::string store;
   double seconds = 2;
-  int processes = 4;
+  [[maybe_unused]] int processes = 4;  // the concurrent run is native only
   for (int i = 2; i + 1 < argc; i += 2) {
     std::string arg = argv[i];
     if (arg == "--store") {
