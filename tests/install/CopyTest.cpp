@@ -70,7 +70,10 @@ TEST(CopyTree, CopiesTheWholeTreeWithContentTimesAndPermissions) {
   TempDir src, dest;
   MakePackage(src);
 #ifndef _WIN32
-  fs::permissions(src / "b.eml", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  using fs::perms;
+  fs::permissions(src / "b.eml", perms::owner_read | perms::owner_write | perms::group_read);
+  fs::permissions(src / "a.eml", perms::owner_read | perms::group_read | perms::others_read);
+  fs::permissions(src / "Business" / "Invoices" / "inv.eml", perms::all);  // more than the umask lets
 #endif
   CopyTree(src.str(), dest.str(), SkipExisting);
   EXPECT_EQ(Snap(dest.path()), Snap(src.path()));  // same entries, sizes and modification times
@@ -78,7 +81,9 @@ TEST(CopyTree, CopiesTheWholeTreeWithContentTimesAndPermissions) {
   EXPECT_TRUE(ReadFile(dest / "Business" / "Invoices" / "inv.eml") == std::string(300000, 'i'));
   EXPECT_TRUE(fs::is_directory(dest / "Empty"));
 #ifndef _WIN32
-  EXPECT_EQ(fs::status(dest / "b.eml").permissions(), fs::status(src / "b.eml").permissions());
+  for (const char* file : {"a.eml", "b.eml", "Business/Invoices/inv.eml"}) {
+    EXPECT_EQ(fs::status(dest / file).permissions(), fs::status(src / file).permissions()) << file;
+  }
 #endif
 }
 

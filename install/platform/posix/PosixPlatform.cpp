@@ -20,6 +20,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "install/platform/Platform.h"
@@ -123,18 +124,20 @@ std::string Unescape(std::string_view component) {
 
 bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
 
-// Copies the whole of `in` to `out`: in the kernel where it can, else through a buffer.
-bool CopyData(int in, int out) {
-  bool copied = false;
+// Copies `in` to `out`, in the kernel where it can, else through a buffer: the `size` bytes that
+// fstat reported, or up to the end should the file have grown meanwhile.
+bool CopyData(int in, int out, off_t size) {
+  off_t copied = 0;
   for (;;) {
     const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
     if (n > 0) {
-      copied = true;
+      copied += n;
+      if (copied == size) return true;  // spares the call that would only report the end
       continue;
     }
     if (n == 0) return true;
     if (errno == EINTR) continue;
-    if (copied || (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+    if (copied > 0 || (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
                    errno != EBADF && errno != EPERM)) {
       return false;
     }
@@ -159,15 +162,47 @@ bool CopyData(int in, int out) {
   }
 }
 
-// Gives the anonymous (O_TMPFILE) file `fd` the name `dest`; fails when the name is taken.
-bool LinkAnonymous(int fd, const std::string& dest) {
+// Gives the anonymous (O_TMPFILE) file `fd` the name `name` in the folder `dirFd`; fails when the
+// name is taken.
+bool LinkAnonymous(int fd, int dirFd, const char* name) {
   // Directly by descriptor where the kernel allows it (privileged, or Linux 6.10 and later for a
   // file the caller opened), else through /proc.
-  if (::linkat(fd, "", AT_FDCWD, dest.c_str(), AT_EMPTY_PATH) == 0) return true;
+  if (::linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0) return true;
   if (errno != EPERM && errno != ENOENT && errno != EINVAL) return false;
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, dest.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  return ::linkat(AT_FDCWD, self.c_str(), dirFd, name, AT_SYMLINK_FOLLOW) == 0;
 }
+
+// O_PATH descriptors of the two folders used last. The copy works through the files of a source
+// folder and a destination folder in turn; opening each folder once spares the walk down its whole
+// path for every file. Should a folder be moved or replaced in between, later calls act on the one
+// opened: nothing is replaced all the same, since placing a file fails when its name is taken.
+class FolderCache {
+ public:
+  // The descriptor of `folder` (ending with "/"), or -1 when it cannot be opened.
+  int Get(std::string_view folder) {
+    for (Entry& e : entries_) {
+      if (e.fd && e.path == folder) {
+        e.used = ++clock_;
+        return e.fd.get();
+      }
+    }
+    Entry& victim = entries_[0].used <= entries_[1].used ? entries_[0] : entries_[1];
+    victim.path.assign(folder);
+    victim.fd.Reset(::open(victim.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    victim.used = ++clock_;
+    return victim.fd.get();
+  }
+
+ private:
+  struct Entry {
+    std::string path;
+    UniqueFd fd;
+    unsigned long used = 0;
+  };
+  Entry entries_[2];
+  unsigned long clock_ = 0;
+};
 
 // Gives the named temporary file its final name without replacing anything there.
 bool RenameNoReplace(const std::string& from, const std::string& to) {
@@ -186,6 +221,11 @@ class StandInWindow final : public Window {
 
 class PosixPlatform final : public Platform {
  public:
+  PosixPlatform() {
+    umask_ = ::umask(0);  // read once, while the program is still single-threaded
+    ::umask(umask_);
+  }
+
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
     UniqueDir dir(::opendir(folder.c_str()));
     if (!dir) return false;
@@ -214,8 +254,12 @@ class PosixPlatform final : public Platform {
         name = Unescape(last);
       }
       if (IsDotName(name)) return MatchResult::None;
+      const std::string unescaped = name.size() == last.size() ? std::string()
+                                    : slash == std::string::npos ? name
+                                                                 : std::string(folder) + name;
+      const auto [dirFd, relative] = At(unescaped.empty() ? pattern : unescaped);
       struct stat st;
-      if (StatInFolder(slash == std::string::npos ? std::string_view() : folder, name, st) != 0) {
+      if (::fstatat(dirFd, relative, &st, 0) != 0) {
         return IsMissing(errno) ? MatchResult::None : MatchResult::Failed;
       }
       return S_ISREG(st.st_mode) ? MatchResult::Found : MatchResult::None;
@@ -267,22 +311,28 @@ class PosixPlatform final : public Platform {
   bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
     // O_NONBLOCK: should a FIFO stand at the source path after all, opening it cannot hang (on a
     // regular file the flag changes nothing).
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const auto [sourceDir, sourceName] = At(source);
+    UniqueFd in(::openat(sourceDir, sourceName, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!in) return false;
     struct stat st;
     if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
 
     const std::size_t slash = dest.rfind('/');
     if (slash != std::string::npos && slash + 1 == dest.size()) return false;  // no file name
+    const auto [destDir, destName] = At(dest);
+    if (slash != std::string::npos && destDir == AT_FDCWD) return false;  // folder cannot be opened
     const std::string folder = slash == std::string::npos ? std::string(".")
                                : slash == 0               ? std::string("/")
                                                           : dest.substr(0, slash);
 
     // The data goes to a temporary file in the destination's folder: an anonymous one where the
     // file system has them (nothing is left behind if the process dies), else a hidden named one.
+    // The anonymous file is made with the source's permission bits at once; only what the umask
+    // takes away needs setting afterwards.
+    const mode_t mode = st.st_mode & 0777;
     TempName temp;
     UniqueFd out;
-    if (!replace) out.Reset(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (!replace) out.Reset(::openat(destDir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     const bool anonymous = static_cast<bool>(out);
     if (!anonymous) {
       std::string name = folder + "/.install-templates-XXXXXX";
@@ -292,12 +342,12 @@ class PosixPlatform final : public Platform {
       out.Reset(fd);
     }
 
-    if (!CopyData(in.get(), out.get())) return false;
-    ::fchmod(out.get(), st.st_mode & 0777);
+    if (!CopyData(in.get(), out.get(), st.st_size)) return false;
+    if (!anonymous || (mode & umask_) != 0) ::fchmod(out.get(), mode);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out.get(), times);
 
-    if (anonymous) return LinkAnonymous(out.get(), dest);
+    if (anonymous) return LinkAnonymous(out.get(), destDir, destName);
     const bool placed = replace ? ::rename(temp.path().c_str(), dest.c_str()) == 0
                                 : RenameNoReplace(temp.path(), dest);
     if (placed) temp.Release();
@@ -347,25 +397,17 @@ class PosixPlatform final : public Platform {
   }
 
  private:
-  // stat() of folder + name. The copy asks about every file of a folder in turn, so the folder is
-  // opened once (O_PATH) and kept for the names that follow, sparing the walk down the whole path
-  // each time. Should the folder be replaced in between, the answer is about the one opened: the
-  // copy still never replaces anything, as placing a file fails when its name is taken.
-  int StatInFolder(std::string_view folder, const std::string& name, struct stat& st) {
-    if (folder.empty()) return ::stat(name.c_str(), &st);
-    if (folder != statFolder_ || !statFolderFd_) {
-      statFolder_.assign(folder);
-      statFolderFd_.Reset(::open(statFolder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-      if (!statFolderFd_) {
-        statFolder_.clear();
-        return ::stat((std::string(folder) + name).c_str(), &st);
-      }
-    }
-    return ::fstatat(statFolderFd_.get(), name.c_str(), &st, 0);
+  // The folder descriptor and name for an *at call on `path` (the name points into `path`).
+  std::pair<int, const char*> At(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {AT_FDCWD, path.c_str()};
+    const int dirFd = folders_.Get(std::string_view(path).substr(0, slash + 1));
+    if (dirFd < 0) return {AT_FDCWD, path.c_str()};
+    return {dirFd, path.c_str() + slash + 1};
   }
 
-  std::string statFolder_;
-  UniqueFd statFolderFd_;
+  FolderCache folders_;
+  mode_t umask_ = 022;
 };
 
 }  // namespace
