@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Benchmarks the install run's copy and listing against the tools a user would pick instead.
-#   bench/install/run.sh [WORKDIR]      (default /tmp/install-bench; needs about 7 GB free)
+#   bench/install/run.sh [WORKDIR]      (default /tmp/install-bench; needs about 9 GB free)
 # Builds the driver natively in Release (build/bench), makes two trees once (20,000 files of 1 KB to
 # 2 MB in 500 folders, about 230 MB; 100,000 small files), then times, side by side in one run:
 # the install copy into an empty folder and again into the filled one, `cp -rn`,
-# `rsync -r --ignore-existing`, and the listing alone against `find`. Caches cannot be dropped
+# `rsync -r --ignore-existing`, and the listing alone against `find`. For reference, "cp -rnp" is
+# `cp -rn --preserve=mode,timestamps`, which keeps what the install copy keeps; the targets are
+# against plain `cp -rn`. Caches cannot be dropped
 # here: every figure is warm (the trees are read once before timing), the median of IT_BENCH_RUNS
 # runs (default 3); `sync` runs before each timed command, outside the timing. Each copy goes to a
-# fresh folder (about 6 GB in all), removed when the run ends.
+# fresh folder (about 8 GB in all on a disk; on tmpfs each is removed at once), removed when the
+# run ends.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mkdir -p "${1:-/tmp/install-bench}" && cd "${1:-/tmp/install-bench}" && pwd)
@@ -52,6 +55,7 @@ copy_cmd() {  # tool src dest
   case $1 in
     install) echo "$driver copy $2 $3" ;;
     cp) echo "cp -rn $2/. $3/" ;;
+    cpp) echo "cp -rn --preserve=mode,timestamps $2/. $3/" ;;
     rsync) echo "rsync -r --ignore-existing $2/ $3/" ;;
   esac
 }
@@ -64,7 +68,7 @@ for tree in big small; do
   if ! diff -rq "$src" "$dest" >/dev/null; then echo "install copy differs from the source" >&2; exit 1; fi
   declare -A first=() second=()
   for ((r = 0; r < runs; r++)); do
-    for tool in install cp rsync; do
+    for tool in install cp cpp rsync; do
       # A fresh folder each time: deleting a copy between runs would make ext4 step over the
       # just-freed inodes while allocating, which slows whichever tool runs next.
       dest=$out/$tree-$tool-$r
@@ -81,7 +85,7 @@ for tree in big small; do
     peak[$tree-list]=$(cat "$mem_file")
     finds+=("$(timed find "$src")")
   done
-  for tool in install cp rsync; do
+  for tool in install cp cpp rsync; do
     result[$tree-first-$tool]=$(median ${first[$tool]})
     result[$tree-second-$tool]=$(median ${second[$tool]})
   done
@@ -99,19 +103,19 @@ echo "install-templates benchmark, warm cache, median of $runs runs ($(nproc) co
 echo "  big:   $(find "$work/big" -type f | wc -l) files, $(find "$work/big" -mindepth 1 -type d | wc -l) folders, $(du -sm "$work/big" | cut -f1) MB"
 echo "  small: $(find "$work/small" -type f | wc -l) files, $(find "$work/small" -mindepth 1 -type d | wc -l) folders, $(du -sm "$work/small" | cut -f1) MB"
 echo
-printf '%-6s %-22s %9s %9s %9s %9s  %-16s %-8s %s\n' tree measurement install "cp -rn" rsync find ratio target result
+printf '%-6s %-20s %9s %9s %9s %9s %9s  %-14s %-7s %s\n' tree measurement install "cp -rn" "cp -rnp" rsync find ratio target result
 for tree in big small; do
   for pass in first second; do
-    i=${result[$tree-$pass-install]} c=${result[$tree-$pass-cp]} s=${result[$tree-$pass-rsync]}
+    i=${result[$tree-$pass-install]} c=${result[$tree-$pass-cp]} p=${result[$tree-$pass-cpp]} s=${result[$tree-$pass-rsync]}
     rt=$(ratio "$i" "$c")
     target=1.0; [ $pass = second ] && target=0.6
     label="copy into empty"; [ $pass = second ] && label="copy again (filled)"
-    printf '%-6s %-22s %8.3fs %8.3fs %8.3fs %9s  %-16s %-8s %s\n' "$tree" "$label" "$i" "$c" "$s" - \
+    printf '%-6s %-20s %8.3fs %8.3fs %8.3fs %8.3fs %9s  %-14s %-7s %s\n' "$tree" "$label" "$i" "$c" "$p" "$s" - \
       "${rt}x cp -rn" "<=${target}x" "$(verdict "$rt" "$target")"
   done
   i=${result[$tree-list]} f=${result[$tree-find]}
   rt=$(ratio "$i" "$f")
-  printf '%-6s %-22s %8.3fs %9s %9s %8.3fs  %-16s %-8s %s\n' "$tree" "listing (ListTree)" "$i" - - "$f" \
+  printf '%-6s %-20s %8.3fs %9s %9s %9s %8.3fs  %-14s %-7s %s\n' "$tree" "listing (ListTree)" "$i" - - - "$f" \
     "${rt}x find" "<=1.5x" "$(verdict "$rt" 1.5)"
 done
 for tree in big small; do
@@ -119,6 +123,6 @@ for tree in big small; do
     mib=$(awk -v k="${peak[$tree-$what]}" 'BEGIN { printf "%.1f", k / 1024 }')
     target="-"; res="-"
     if [ "$tree" = small ]; then target="<64 MiB"; res=$(awk -v m="$mib" 'BEGIN { print (m < 64) ? "ok" : "missed" }'); fi
-    printf '%-6s %-22s %8s MiB %37s %-8s %s\n' "$tree" "peak memory ($what)" "$mib" "" "$target" "$res"
+    printf '%-6s %-20s %6s MiB %54s %-7s %s\n' "$tree" "peak memory ($what)" "$mib" "" "$target" "$res"
   done
 done

@@ -1,40 +1,32 @@
-// Form1, the special folder look-up and Main's pass, in-process, with the Documents folder and the
-// executable's folder pointed into a temporary tree by wrapping the seam.
+// Form1, the special folder look-up and Main's pass, in-process: the Documents folder and the
+// executable's folder point into temporary trees through a wrapped seam.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #ifdef _WIN32
 #include <windows.h>
 #include <shlobj.h>
 #endif
 
 #include "Support.h"
-#include "install/Form1.h"
 #include "install/modGetDirs2.h"
 #include "install/modMain.h"
-#include "install/platform/Platform.h"
 
 namespace install::test {
 namespace {
 
-class Sandbox : public platform::ForwardingPlatform {
- public:
+struct Sandbox : platform::ForwardingPlatform {
   Sandbox() : ForwardingPlatform(platform::Default()) {
     fs::create_directories(app / "content" / "Sub");
     WriteFile(app / "content" / "t.eml", "template");
     WriteFile(app / "content" / "Sub" / "s.eml", "sub");
-    fs::create_directories(docs.path());
   }
   TempDir app, docs;
-  std::string documents = docs.str();
-  int windows = 0, lookups = 0;
+  std::string documents = docs.str(), failPatternWith;
   std::vector<std::string> patterns;
-  std::string failPatternWith;
-  bool ended = false, windowAliveAtEnd = true;
+  int windows = 0, liveWindows = 0, windowsAtEnd = -1;
 
   bool SpecialFolder(std::uintptr_t owner, std::int32_t id, std::string& path) override {
-    ++lookups;
     if (id != 5) return inner_.SpecialFolder(owner, id, path);
     path = documents;
     return !path.empty();
@@ -47,39 +39,25 @@ class Sandbox : public platform::ForwardingPlatform {
     }
     return inner_.FirstMatch(pattern, name);
   }
-  std::unique_ptr<platform::Window> CreateHiddenWindow(const std::string& caption, int w,
-                                                       int h) override {
+  // The real window, wrapped so that its destruction is seen.
+  struct Counted : platform::Window {
+    Counted(std::unique_ptr<Window> w, int& counter) : real(std::move(w)), live(++counter) {}
+    ~Counted() override { --live; }
+    std::uintptr_t Handle() const override { return real ? real->Handle() : 0; }
+    std::unique_ptr<Window> real;
+    int& live;
+  };
+  std::unique_ptr<platform::Window> CreateHiddenWindow(const std::string& c, int w, int h) override {
     ++windows;
-    live_ = inner_.CreateHiddenWindow(caption, w, h);
-    return std::make_unique<Tracked>(*this);
+    return std::make_unique<Counted>(inner_.CreateHiddenWindow(c, w, h), liveWindows);
   }
-  void EndProcess() override {
-    ended = true;
-    windowAliveAtEnd = alive_;
-  }
+  void EndProcess() override { windowsAtEnd = liveWindows; }
 
-  void Host(const char* name, const char* templateFile) {
+  void Host(const char* name, const char* file) {
     fs::create_directories(docs / name / "template");
-    if (templateFile) WriteFile(docs / name / "template" / templateFile, "mine");
+    if (file) WriteFile(docs / name / "template" / file, "mine");
   }
   bool Served(const char* name) const { return fs::exists(docs / name / "template" / "Sub" / "s.eml"); }
-
- private:
-  // Forwards to the real window and tells the sandbox when it is destroyed.
-  class Tracked : public platform::Window {
-   public:
-    explicit Tracked(Sandbox& s) : s_(s) { s_.alive_ = true; }
-    ~Tracked() override {
-      s_.live_.reset();
-      s_.alive_ = false;
-    }
-    std::uintptr_t Handle() const override { return s_.live_ ? s_.live_->Handle() : 0; }
-
-   private:
-    Sandbox& s_;
-  };
-  std::unique_ptr<platform::Window> live_;
-  bool alive_ = false;
 };
 
 TEST(Main, ServesEachHostWhoseTemplateFolderHoldsAnOrdinaryEml) {
@@ -91,10 +69,8 @@ TEST(Main, ServesEachHostWhoseTemplateFolderHoldsAnOrdinaryEml) {
   EXPECT_TRUE(s.Served("Marrowquill3"));
   EXPECT_EQ(ReadFile(s.docs / "Marrowquill3" / "template" / "t.eml"), "template");
   EXPECT_EQ(ReadFile(s.docs / "Marrowquill3" / "template" / "mine.eml"), "mine");
-  EXPECT_EQ(s.windows, 1);  // one Form1 for every look-up of the run
-  EXPECT_GE(s.lookups, 3);
-  EXPECT_TRUE(s.ended);
-  EXPECT_FALSE(s.windowAliveAtEnd);  // destroyed before the process ends
+  EXPECT_EQ(s.windows, 1);       // one Form1 serves every look-up of the run
+  EXPECT_EQ(s.windowsAtEnd, 0);  // and is destroyed before the process ends
 
   WriteFile(s.docs / "Marrowquill2" / "template" / "X.eml", "");
   const auto m3 = Snap(s.docs / "Marrowquill3");
@@ -103,39 +79,36 @@ TEST(Main, ServesEachHostWhoseTemplateFolderHoldsAnOrdinaryEml) {
   EXPECT_EQ(Snap(s.docs / "Marrowquill3"), m3);
 }
 
-TEST(Main, HiddenOrNestedTemplatesDoNotCount) {
+TEST(Main, HiddenNestedOrFolderTemplatesDoNotCount) {
   Sandbox s;
   s.Host("Marrowquill2", ".hidden.eml");
   SetHidden(s.docs / "Marrowquill2" / "template" / ".hidden.eml");
   s.Host("Marrowquill3", nullptr);
-  fs::create_directories(s.docs / "Marrowquill3" / "template" / "deeper");
-  WriteFile(s.docs / "Marrowquill3" / "template" / "deeper" / "n.eml", "");
   fs::create_directories(s.docs / "Marrowquill3" / "template" / "folder.eml");
-  const auto before = Snap(s.docs.path());
+  WriteFile(s.docs / "Marrowquill3" / "template" / "folder.eml" / "n.eml", "");
+  const auto before = Snap(s.docs.path);
   Main(s);
-  EXPECT_EQ(Snap(s.docs.path()), before);
+  EXPECT_EQ(Snap(s.docs.path), before);
 }
 
-TEST(Main, WithoutDocumentsFolderNoHostIsServedAnywhere) {
-  Sandbox s;
-  s.documents.clear();
-  Main(s);
-  EXPECT_TRUE(s.patterns.empty());  // nothing looked for at the root
-  EXPECT_TRUE(s.ended);
-}
+TEST(Main, NoDocumentsFolderMeansNoHostAnywhereAndFailedTestsCountAsInUse) {
+  Sandbox none;
+  none.documents.clear();
+  Main(none);
+  EXPECT_TRUE(none.patterns.empty());  // nothing looked for at the root
+  EXPECT_EQ(none.windowsAtEnd, 0);
 
-TEST(Main, FailingTemplateTestCountsAsInUse) {
   Sandbox s;
   s.Host("Marrowquill2", nullptr);
   s.failPatternWith = "Marrowquill2";
   Main(s);
   EXPECT_TRUE(s.Served("Marrowquill2"));
-  EXPECT_FALSE(fs::exists(s.docs / "Marrowquill3"));  // the second host is still tested
+  EXPECT_FALSE(fs::exists(s.docs / "Marrowquill3"));  // the second host is still tested:
   const std::string m3 = s.docs.str() + R("\\Marrowquill3\\template\\*.eml");
-  EXPECT_NE(std::find(s.patterns.begin(), s.patterns.end(), m3), s.patterns.end());
+  EXPECT_EQ(std::count(s.patterns.begin(), s.patterns.end(), m3), 1);
 }
 
-TEST(Form1, IsMadeOnceOnFirstUseAndUnloaded) {
+TEST(Form1, IsMadeOnceOnFirstUseAndDestroyedOnUnload) {
   Sandbox s;
   Form1 form(s);
   EXPECT_FALSE(form.Loaded());
@@ -157,24 +130,18 @@ TEST(Form1, IsMadeOnceOnFirstUseAndUnloaded) {
   EXPECT_EQ(::GetAncestor(hwnd, GA_PARENT), ::GetDesktopWindow());
   form.Unload();
   EXPECT_FALSE(::IsWindow(hwnd));
-#else
-  form.Unload();
-#endif
-  EXPECT_FALSE(form.Loaded());
-}
 
-#ifdef _WIN32
-TEST(Form1, TheRealLookUpGivesTheShellsDocumentsFolder) {
-  char expected[MAX_PATH] = {};
+  char expected[MAX_PATH] = {};  // the real look-up agrees with the shell
   ASSERT_EQ(::SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, 0, expected), S_OK);
-  Form1 form;
   std::string documents = GetDocumentsFolder(form);
-  // Wine's path call ends this folder with a separator where Windows does not; either joins alike.
+  // Wine's path call ends this folder with a separator where Windows does not; both join alike.
   if (documents.size() > 3 && documents.back() == '\\') documents.pop_back();
   EXPECT_EQ(documents, expected);
-  EXPECT_EQ(GetSpecialFolder(0x7ffe, form), "");
-}
 #endif
+  form.Unload();
+  EXPECT_FALSE(form.Loaded());
+  EXPECT_EQ(s.liveWindows, 0);
+}
 
 }  // namespace
 }  // namespace install::test

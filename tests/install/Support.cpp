@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
-
 #ifdef _WIN32
 #include <windows.h>
+#define getpid GetCurrentProcessId
 #else
 #include <unistd.h>
 #endif
@@ -16,41 +17,27 @@
 
 namespace install::test {
 
-namespace {
-int ProcessId() {
-#ifdef _WIN32
-  return static_cast<int>(::GetCurrentProcessId());
-#else
-  return static_cast<int>(::getpid());
-#endif
-}
-}  // namespace
-
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
-  path_ = fs::temp_directory_path() /
-          ("it-test-" + std::to_string(ProcessId()) + "-" + std::to_string(++counter));
-  fs::remove_all(path_);
-  fs::create_directories(path_);
+  path = fs::temp_directory_path() / ("it-test-" + std::to_string(getpid()) + "-" +
+                                      std::to_string(++counter));
+  fs::remove_all(path);
+  fs::create_directories(path);
 }
 
 TempDir::~TempDir() {
   std::error_code ec;
 #ifdef _WIN32
-  // Read-only entries cannot be removed on Windows.
-  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    ::SetFileAttributesA(it->path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+  for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it); it.increment(ec)) {
+    ::SetFileAttributesA(it->path().string().c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only blocks removal
   }
 #endif
-  fs::remove_all(path_, ec);
+  fs::remove_all(path, ec);
 }
 
 std::string R(std::string_view windowsForm) {
   std::string out(windowsForm);
-  for (char& c : out) {
-    if (c == '\\') c = platform::kSep;
-  }
+  std::replace(out.begin(), out.end(), '\\', platform::kSep);
   return out;
 }
 
@@ -67,39 +54,34 @@ std::string ReadFile(const fs::path& path) {
   return all.str();
 }
 
-void SetHidden(const fs::path& path) {
+void SetHidden([[maybe_unused]] const fs::path& path) {
 #ifdef _WIN32
   ASSERT_TRUE(::SetFileAttributesA(path.string().c_str(), FILE_ATTRIBUTE_HIDDEN)) << path;
-#else
-  (void)path;
 #endif
 }
 
-std::vector<std::string> Lines(const std::string& listing) {
+std::vector<std::string> Lines(const std::string& listing, bool sorted) {
   std::vector<std::string> lines;
-  std::size_t pos = 0;
-  while (pos < listing.size()) {
-    const std::size_t eol = listing.find("\r\n", pos);
-    EXPECT_NE(eol, std::string::npos) << "unterminated line in: " << listing;
-    if (eol == std::string::npos) break;
+  for (std::size_t pos = 0, eol; pos < listing.size(); pos = eol + 2) {
+    eol = listing.find("\r\n", pos);
+    if (eol == std::string::npos) {
+      ADD_FAILURE() << "line without CR LF at the end of: " << listing;
+      break;
+    }
     lines.push_back(listing.substr(pos, eol - pos));
-    pos = eol + 2;
   }
+  if (sorted) std::sort(lines.begin(), lines.end());
   return lines;
 }
 
 Snapshot Snap(const fs::path& root) {
   Snapshot snap;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    std::error_code ignored;
-    const bool folder = it->is_directory(ignored) && !it->is_symlink(ignored);
-    const auto time = fs::last_write_time(it->path(), ignored).time_since_epoch().count();
-    const bool link = it->is_symlink(ignored);
-    snap[fs::relative(it->path(), root, ignored).generic_string()] = {
-        folder ? -1 : link ? -2 : static_cast<std::intmax_t>(it->file_size(ignored)),
-        folder ? 0 : static_cast<std::int64_t>(time)};
+  std::error_code ec, e;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec)) {
+    const bool folder = it->is_directory(e) && !it->is_symlink(e);
+    const auto size = it->is_symlink(e) ? -2 : folder ? -1 : static_cast<std::intmax_t>(it->file_size(e));
+    const auto time = folder ? 0 : fs::last_write_time(it->path(), e).time_since_epoch().count();
+    snap[fs::relative(it->path(), root, e).generic_string()] = {size, static_cast<std::int64_t>(time)};
   }
   return snap;
 }

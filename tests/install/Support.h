@@ -13,30 +13,20 @@ namespace install::test {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary folder, removed with everything in it at the end.
-class TempDir {
- public:
+// A fresh folder under the system's temporary folder, removed with its contents at the end.
+struct TempDir {
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-  fs::path operator/(const fs::path& part) const { return path_ / part; }
-
- private:
-  fs::path path_;
+  std::string str() const { return path.string(); }
+  fs::path operator/(const fs::path& part) const { return path / part; }
+  fs::path path;
 };
 
-// A path with "\" written as the platform's separator: R("\\a\\b") is "/a/b" on Linux.
-std::string R(std::string_view windowsForm);
-
+std::string R(std::string_view windowsForm);  // "\" as the platform's separator
 void WriteFile(const fs::path& path, std::string_view content);
 std::string ReadFile(const fs::path& path);
-void SetHidden(const fs::path& path);  // the hidden attribute on Windows; Linux hides dot-names
-
-// The lines of a listing; fails the test when a line does not end with CR LF.
-std::vector<std::string> Lines(const std::string& listing);
+void SetHidden(const fs::path& path);  // Windows' hidden attribute; Linux hides dot-names anyway
+std::vector<std::string> Lines(const std::string& listing, bool sorted = false);
 
 // Everything below a folder: relative path -> (size, or -1 for a folder; modification time).
 using Snapshot = std::map<std::string, std::pair<std::intmax_t, std::int64_t>>;
