@@ -210,7 +210,7 @@ TEST_F(Accessor, ReadsEachTypeByItsRules) {
   EXPECT_EQ(read("sz").AsString(), "abc");
   EXPECT_EQ(reg.ValueType(), REG_SZ);
   // The read drops the last byte that the registry hands over. The store hands over exactly the three
-  // bytes stored; Wine's ANSI conversion adds a terminator to unterminated text first.
+  // bytes stored; Wine's ANSI set also takes in a NUL that follows the given bytes in memory.
   const std::string raw3 = StoredData("sz3");
 #ifndef _WIN32
   EXPECT_EQ(raw3, "abc");
