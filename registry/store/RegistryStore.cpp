@@ -69,7 +69,9 @@ enum Statement {
   kDeleteValue,
   kMaxNameLen,
   kEnumValue,
+  kEnumValueAfter,
   kEnumKey,
+  kEnumKeyAfter,
   kBegin,
   kCommit,
   kRollback,
@@ -92,8 +94,10 @@ const char* const kStatementText[kStatementCount] = {
     "DELETE FROM vals WHERE key = ?1 AND fname = ?2",
     "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), "
     "(SELECT max(length(CAST(name AS BLOB))) FROM vals WHERE key = ?1)",
-    "SELECT name FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
-    "SELECT name FROM keys WHERE parent = ?1 ORDER BY fpath LIMIT 1 OFFSET ?2",
+    "SELECT name, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "SELECT name, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
+    "SELECT name, fpath FROM keys WHERE parent = ?1 ORDER BY fpath LIMIT 1 OFFSET ?2",
+    "SELECT name, fpath FROM keys WHERE parent = ?1 AND fpath > ?2 ORDER BY fpath LIMIT 1",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
@@ -194,7 +198,21 @@ struct RegistryStore::Connection {
   std::unordered_map<std::string, CachedValue> values;  // key id (8 bytes) + folded name
   std::string cacheKey;
 
+  // Where the last listing step of each kind stood: the next index continues from there with one
+  // index seek instead of counting from the start. Valid within one cache generation, which ends at
+  // every commit (this connection's own included).
+  struct Cursor {
+    std::int64_t parent = 0;
+    std::uint32_t index = 0;
+    std::uint64_t generation = 0;
+    ValuePtr position;  // the sort key of the entry at index
+  };
+  Cursor keyCursor;
+  Cursor valueCursor;
+  std::uint64_t generation = 1;
+
   void DropCache() {
+    ++generation;
     cacheValid = false;
     keys.clear();
     values.clear();
@@ -258,6 +276,7 @@ struct RegistryStore::Connection {
   // lock) found it: then, once committed, the cache can follow the change instead of being dropped.
   bool cacheFollowsWrite = false;
   void BeginWrite() {
+    ++generation;  // the listing cursors do not follow a write
     cacheFollowsWrite = false;
     committedFrames = 0;  // a commit that writes no page calls no hook, and must not look like one
     if (!cacheValid || !MapHeader()) return;
@@ -509,8 +528,6 @@ long RegistryStore::ForWrite(Connection*& out) {
 }
 
 // Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
-// it answers kSuccess, rolled back otherwise.
-// Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
 // it answers kSuccess, rolled back otherwise. After a commit, follow (a function of Connection&) brings
 // the read cache up to date with the change, when the cache can follow it; otherwise the cache is
 // dropped.
@@ -754,30 +771,56 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
   return kSuccess;
 }
 
+long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index,
+                                std::string_view& name) {
+  Connection::Cursor& cursor = keys ? c.keyCursor : c.valueCursor;
+  const bool usable = c.CacheUsable();
+  const bool follow = usable && cursor.position && cursor.generation == c.generation && cursor.parent == parent &&
+                      index > 0 && cursor.index == index - 1;
+  StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
+  sqlite3_bind_int64(q.get(), 1, parent);
+  if (follow) {
+    sqlite3_bind_value(q.get(), 2, cursor.position.get());
+  } else {
+    sqlite3_bind_int64(q.get(), 2, index);
+  }
+  cursor.position.reset();
+  int rc = sqlite3_step(q.get());
+  if (rc == SQLITE_DONE) {
+    long state = c.KeyState(parent);
+    return state == kSuccess ? kNoMoreItems : state;
+  }
+  if (rc != SQLITE_ROW) return FromSqlite(rc);
+  name = std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
+                          static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
+  if (usable) {
+    cursor.parent = parent;
+    cursor.index = index;
+    cursor.generation = c.generation;
+    cursor.position.reset(sqlite3_value_dup(sqlite3_column_value(q.get(), 1)));
+  }
+  // The name stays valid until the statement is reset: copy it out before then.
+  listingName_.assign(name);
+  name = listingName_;
+  return kSuccess;
+}
+
 long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen) {
   std::lock_guard lock(mutex_);
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  StatementUse q((*c)[kEnumValue]);
-  sqlite3_bind_int64(q.get(), 1, key);
-  sqlite3_bind_int64(q.get(), 2, index);
-  int rc = sqlite3_step(q.get());
-  if (rc == SQLITE_DONE) {
-    long state = c->KeyState(key);
-    return state == kSuccess ? kNoMoreItems : state;
-  }
-  if (rc != SQLITE_ROW) return FromSqlite(rc);
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
-  auto length = static_cast<std::uint32_t>(sqlite3_column_bytes(q.get(), 0));
+  std::string_view found;
+  if (long rc = ListingStep(*c, false, key, index, found)) return rc;
+  const auto length = static_cast<std::uint32_t>(found.size());
   if (length >= nameLen) {
     // Too small: as Windows does, the buffer gets as much of the name as fits, NUL-terminated.
     if (nameLen > 0) {
-      std::memcpy(name, text, nameLen - 1);
+      std::memcpy(name, found.data(), nameLen - 1);
       name[nameLen - 1] = '\0';
     }
     return kMoreData;
   }
-  std::memcpy(name, text, length);
+  std::memcpy(name, found.data(), length);
   name[length] = '\0';
   nameLen = length;
   return kSuccess;
@@ -787,20 +830,11 @@ long RegistryStore::EnumKey(std::int64_t key, std::uint32_t index, char* name, s
   std::lock_guard lock(mutex_);
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  StatementUse q((*c)[kEnumKey]);
-  sqlite3_bind_int64(q.get(), 1, key);
-  sqlite3_bind_int64(q.get(), 2, index);
-  int rc = sqlite3_step(q.get());
-  if (rc == SQLITE_DONE) {
-    long state = c->KeyState(key);
-    return state == kSuccess ? kNoMoreItems : state;
-  }
-  if (rc != SQLITE_ROW) return FromSqlite(rc);
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
-  auto length = static_cast<std::uint32_t>(sqlite3_column_bytes(q.get(), 0));
-  if (length >= nameSize) return kMoreData;
-  std::memcpy(name, text, length);
-  name[length] = '\0';
+  std::string_view found;
+  if (long rc = ListingStep(*c, true, key, index, found)) return rc;
+  if (found.size() >= nameSize) return kMoreData;
+  std::memcpy(name, found.data(), found.size());
+  name[found.size()] = '\0';
   return kSuccess;
 }
 

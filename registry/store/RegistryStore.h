@@ -82,6 +82,9 @@ class RegistryStore {
   // The connection for a read: the store file's, or, while the file does not exist, an empty in-memory
   // registry (so that reads create nothing).
   long ForRead(Connection*& out);
+  // The name at index in the sub-keys (keys) or values of parent.
+  long ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index, std::string_view& name);
+  std::string listingName_;
   // The connection for a write: the store file's, creating the file and its schema when needed.
   long ForWrite(Connection*& out);
   long OpenFile(bool create);

@@ -17,6 +17,11 @@ struct StatementFinalizer {
 };
 using StmtPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
+struct ValueFreer {
+  void operator()(sqlite3_value* value) const noexcept { sqlite3_value_free(value); }
+};
+using ValuePtr = std::unique_ptr<sqlite3_value, ValueFreer>;
+
 // One use of a cached prepared statement: resets it and clears its bindings when the use ends, so the
 // next use starts clean and no read lock stays held by a half-stepped statement.
 class StatementUse {

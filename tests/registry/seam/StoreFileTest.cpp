@@ -126,6 +126,43 @@ TEST_F(StoreFile, AConnectionSeesWhatAnotherOneWroteAfterItsFirstRead) {
   EXPECT_EQ(data, "new");
 }
 
+// A listing continues from where its last step stood; a change in between, by this connection or
+// another, must be seen at the next index as a listing from the start would see it.
+TEST_F(StoreFile, ListingStepsFollowChangesMadeBetweenThem) {
+  auto lister = OpenRegistryStore(path_);
+  auto other = OpenRegistryStore(path_);
+  for (const char* k : {"a", "c", "e", "g"}) ASSERT_EQ(Put(*lister, std::string("Software\\L\\") + k, "v", "1"), 0);
+  KeyHandle key(*lister);
+  ASSERT_EQ(lister->OpenKey(kHKCU, "Software\\L", kAll, key.out()), 0);
+  auto nameAt = [&](std::uint32_t index) {
+    char name[16] = {};
+    long rc = lister->EnumKey(key.get(), index, name, sizeof name);
+    return rc == 0 ? std::string(name) : "rc " + std::to_string(rc);
+  };
+  EXPECT_EQ(nameAt(0), "a");
+  EXPECT_EQ(nameAt(1), "c");
+  ASSERT_EQ(Put(*other, "Software\\L\\b", "v", "1"), 0);
+  EXPECT_EQ(nameAt(2), "c") << "another connection's insert before the cursor";
+  ASSERT_EQ(Put(*lister, "Software\\L\\d", "v", "1"), 0);
+  EXPECT_EQ(nameAt(3), "d") << "this connection's own insert";
+  EXPECT_EQ(nameAt(4), "e");
+  EXPECT_EQ(nameAt(6), "rc 259");
+
+  // Values: steps continue in creation order, also when another listing runs between them.
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(Put(*lister, "Software\\V", "n" + std::to_string(i), "x"), 0);
+  KeyHandle values(*lister);
+  ASSERT_EQ(lister->OpenKey(kHKCU, "Software\\V", kAll, values.out()), 0);
+  for (std::uint32_t i = 0; i < 50; ++i) {
+    char name[16] = {};
+    std::uint32_t len = sizeof name;
+    ASSERT_EQ(lister->EnumValue(values.get(), i, name, len), 0);
+    EXPECT_EQ(std::string(name, len), "n" + std::to_string(i));
+    if (i == 20) {
+      EXPECT_EQ(nameAt(0), "a");
+    }
+  }
+}
+
 // A connection answers repeated reads from memory while the database is unchanged; every change by
 // another connection or process must show at its next read.
 TEST_F(StoreFile, ReadsSeeEveryChangeMadeElsewhere) {
