@@ -4,6 +4,7 @@
 // side.
 //
 //   registry_bench rw [--store PATH] [--seconds S]      prints "writes/s reads/s"
+//   registry_bench list [--store PATH]                 prints "seconds" to list 5,000 sub-keys
 //   registry_bench concurrent --store PATH [--processes N] [--seconds S]   (native only)
 //       N processes write to one store for S seconds; each counts the writes it was told succeeded and
 //       the errors it saw; afterwards every counted write is checked to be there.
@@ -162,6 +163,34 @@ int Concurrent(const std::string& store, int processes, double seconds) {
 }
 #endif
 
+// Lists a key of 5,000 sub-keys with EnumerateSections (the size of a well-filled HKEY_CLASSES_ROOT);
+// prints the seconds one listing takes.
+int List(const std::string& store) {
+  constexpr int kKeys = 5000;
+  cRegistry reg(Api(store));
+  reg.ClassKey(HKEY_CURRENT_USER);
+  for (int i = 0; i < kKeys; ++i) {
+    reg.SectionKey("Software\\cregistry-bench\\list\\k" + std::to_string(i));
+    reg.CreateKey();
+  }
+  reg.SectionKey("Software\\cregistry-bench\\list");
+  std::vector<std::string> names;
+  std::int32_t count = 0;
+  auto start = Clock::now();
+  reg.EnumerateSections(names, count);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  for (const auto& name : names) {
+    reg.SectionKey("Software\\cregistry-bench\\list\\" + name);
+    reg.DeleteKey();
+  }
+  if (count != kKeys) {
+    std::fprintf(stderr, "registry_bench: listed %d of %d sub-keys\n", count, kKeys);
+    return 1;
+  }
+  std::printf("%.4f\n", seconds);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -181,6 +210,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (mode == "rw") return ReadWrite(store, seconds);
+    if (mode == "list") return List(store);
 #ifndef _WIN32
     if (mode == "concurrent" && !store.empty()) return Concurrent(store, processes, seconds);
 #endif
@@ -188,7 +218,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "registry_bench: error %d: %s\n", e.number(), e.description().c_str());
     return 1;
   }
-  std::fprintf(stderr, "usage: %s rw [--store PATH] [--seconds S] | concurrent --store PATH [--processes N] [--seconds S]\n",
+  std::fprintf(stderr, "usage: %s rw [--store PATH] [--seconds S] | list [--store PATH] | concurrent --store PATH [--processes N] [--seconds S]\n",
                argv[0]);
   return 2;
 }

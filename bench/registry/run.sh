@@ -43,6 +43,11 @@ awk -v sw="$store_w" -v sr="$store_r" -v ww="$wine_w" -v wr="$wine_r" 'BEGIN {
   printf "%-38s %14.0f %14.0f %7.1fx %7s %s\n", "Value write (create key, set, close)", sw, ww, sw / ww, ">= 4x", (sw / ww >= 4 ? "met" : "MISSED")
   printf "%-38s %14.0f %14.0f %7.1fx %7s %s\n", "Value read (open, size, data, close)", sr, wr, sr / wr, ">= 20x", (sr / wr >= 20 ? "met" : "MISSED")
 }'
+store_l=$("$native/bench/registry/registry_bench" list --store "$tmp/list.db")
+wine_l=$("$windows/wine-run" "$windows/bench/registry/registry_bench.exe" list | tr -d '\r')
+awk -v sl="$store_l" -v wl="$wine_l" 'BEGIN {
+  printf "%-38s %13.4fs %13.4fs %7.1fx\n", "EnumerateSections of 5,000 sub-keys", sl, wl, wl / sl
+}'
 echo
 echo "four processes writing to one store for ${concurrent} s:"
 "$native/bench/registry/registry_bench" concurrent --store "$tmp/concurrent.db" --processes 4 --seconds "$concurrent"
