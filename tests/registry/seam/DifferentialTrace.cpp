@@ -194,31 +194,18 @@ class Trace {
   void Step() {
     switch (Pick(16)) {
       case 0:
-      case 1: {
-        Handle p = PickHandle();
-        std::string path = KeyPath();
-        std::uint32_t access = Access();
-        std::printf("open %s %s 0x%x ->", p.label.c_str(), Show(path).c_str(), access);
-        if (SkipKnown("key-name-256", HasLongComponent(path, 256))) return;
-        RegHandle out = 0;
-        long rc = api_.OpenKey(p.value, path.c_str(), access, out);
-        std::printf(" %ld", rc);
-        if (rc == 0) {
-          Opened(out, access);
-        } else {
-          std::printf("\n");
-        }
-        return;
-      }
+      case 1:
       case 2:
       case 3: {
+        const bool create = Pick(2) == 1;
         Handle p = PickHandle();
         std::string path = KeyPath();
         std::uint32_t access = Access();
-        std::printf("create %s %s 0x%x ->", p.label.c_str(), Show(path).c_str(), access);
+        std::printf("%s %s %s 0x%x ->", create ? "create" : "open", p.label.c_str(), Show(path).c_str(), access);
         if (SkipKnown("key-name-256", HasLongComponent(path, 256))) return;
         RegHandle out = 0;
-        long rc = api_.CreateKey(p.value, path.c_str(), access, out);
+        long rc = create ? api_.CreateKey(p.value, path.c_str(), access, out)
+                         : api_.OpenKey(p.value, path.c_str(), access, out);
         std::printf(" %ld", rc);
         if (rc == 0) {
           Opened(out, access);
