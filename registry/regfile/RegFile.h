@@ -1,0 +1,103 @@
+// What the .reg reader and writer share: the two formats, file positions and errors, the records a
+// file holds, the names of the root keys, and the text conversions between the file's encodings and
+// the narrow (UTF-8) text that the registry calls take.
+//
+// Nothing here makes a registry call: a record says what a file says, the caller decides what to do.
+//
+// Value data is always held in the form the narrow registry calls take it (RegSetValueExA): for the
+// string types (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) UTF-8 bytes with their NUL terminators, for every
+// other type the bytes as they are. The reader converts a version 5.00 file's UTF-16LE string data to
+// that form; the writer converts it back.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace cregistry::regfile {
+
+// Value types (the registry's REG_ codes).
+inline constexpr std::uint32_t kRegNone = 0;
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegBinary = 3;
+inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegDwordBigEndian = 5;
+inline constexpr std::uint32_t kRegMultiSz = 7;
+inline constexpr std::uint32_t kRegQword = 11;
+
+// The registry's limits on names, in characters.
+inline constexpr std::size_t kMaxKeyNameChars = 255;
+inline constexpr std::size_t kMaxValueNameChars = 16383;
+
+// Whether a type's data is text (converted between UTF-16LE and UTF-8 in version 5.00 files).
+constexpr bool IsStringType(std::uint32_t type) {
+  return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+}
+
+enum class Format {
+  Unicode,  // "Windows Registry Editor Version 5.00": UTF-16LE with a BOM; string data in UTF-16LE
+  Ansi,     // "REGEDIT4": the code page (UTF-8 here); string data in the code page
+};
+
+inline constexpr std::string_view kUnicodeHeader = "Windows Registry Editor Version 5.00";
+inline constexpr std::string_view kAnsiHeader = "REGEDIT4";
+
+// A place in a file. Lines and columns count from 1; a column counts characters (Unicode code points,
+// whatever the file's encoding), the byte offset counts bytes from the start of the file, BOM included.
+// 0 means unknown.
+struct Position {
+  std::uint64_t line = 0;
+  std::uint64_t column = 0;
+  std::uint64_t byteOffset = 0;
+};
+
+// What is wrong with a file, and where.
+struct Error {
+  std::string message;
+  Position position;
+  std::string path;
+
+  // "path:line:column: message" (the parts that are known).
+  std::string ToString() const;
+};
+
+// One statement of a file.
+struct Record {
+  enum class Kind {
+    Key,          // [root\path]: the key is created, and later values belong to it
+    DeleteKey,    // [-root\path]: the key and its whole tree are deleted
+    Value,        // "name"=data or @=data
+    DeleteValue,  // "name"=-
+  };
+  Kind kind = Kind::Key;
+  // Key and DeleteKey: the root's 32-bit code (0x80000000 ...) and the path below it, its components
+  // joined by "\" (empty components dropped; empty for the root itself).
+  std::int32_t root = 0;
+  std::string keyPath;
+  // Value and DeleteValue: the name ("" for the unnamed value), and for Value its type and data.
+  std::string name;
+  std::uint32_t type = kRegNone;
+  std::string data;
+  // Where the statement starts.
+  Position position;
+};
+
+// The root key named by a full name (HKEY_CURRENT_USER) or its short form (HKCU), in any letter case.
+std::optional<std::int32_t> RootFromName(std::string_view name);
+// The full name of a root key ("HKEY_CURRENT_USER"); empty for a code that names no root.
+std::string_view RootFullName(std::int32_t root);
+// The short name of a root key ("HKCU"); empty when it has none.
+std::string_view RootShortName(std::int32_t root);
+
+// Text conversions. Each answers false (and leaves out unchanged or partly written) when the input is
+// not well-formed: invalid UTF-8 sequences, lone surrogates, an odd number of UTF-16 bytes.
+bool Utf8ToUtf16Le(std::string_view utf8, std::string& out);
+bool Utf16LeToUtf8(std::string_view utf16le, std::string& out);
+// The number of characters of well-formed UTF-8 text (bytes that do not continue a sequence).
+std::size_t Utf8Chars(std::string_view utf8);
+// Whether text is well-formed UTF-8.
+bool IsUtf8(std::string_view text);
+
+}  // namespace cregistry::regfile

@@ -1,0 +1,469 @@
+#include "registry/regfile/RegFileReader.h"
+
+#include <utility>
+
+namespace cregistry::regfile {
+
+namespace {
+
+constexpr int kEndOfFile = -1;
+constexpr int kReadFailed = -2;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
+  if (text.size() - at < prefix.size()) return false;
+  for (std::size_t k = 0; k < prefix.size(); ++k) {
+    char c = text[at + k];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[k]) return false;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+Reader::Reader(std::istream& in, std::string path) : in_(in), path_(std::move(path)) {}
+
+// ---- Bytes and characters -------------------------------------------------------------------------
+
+int Reader::GetByte() {
+  if (bufferPos_ == bufferEnd_) {
+    if (!in_.good()) return in_.bad() ? kReadFailed : kEndOfFile;
+    in_.read(buffer_, sizeof buffer_);
+    if (in_.bad()) return kReadFailed;
+    bufferPos_ = 0;
+    bufferEnd_ = static_cast<std::size_t>(in_.gcount());
+    if (bufferEnd_ == 0) return kEndOfFile;
+  }
+  ++byteOffset_;
+  return static_cast<unsigned char>(buffer_[bufferPos_++]);
+}
+
+// One character of the file. Errors are reported at the end of the line read so far, which is where
+// the offending character starts.
+Reader::Got Reader::DecodeChar(char32_t& cp) {
+  const auto fail = [&](const char* message) {
+    error_ = Error{message, PositionAt(line_.size()), path_};
+    return Got::Error;
+  };
+  if (!started_) {
+    started_ = true;
+    // The byte order mark decides the encoding; without one the file is UTF-8.
+    int b0 = GetByte();
+    if (b0 == kReadFailed) return fail("cannot read the file");
+    if (b0 == kEndOfFile) return Got::End;
+    int b1 = b0 == 0xFF || b0 == 0xFE || b0 == 0xEF ? GetByte() : kEndOfFile;
+    if (b0 == 0xFF && b1 == 0xFE) {
+      encoding_ = Encoding::Utf16Le;
+    } else if (b0 == 0xFE && b1 == 0xFF) {
+      return fail("UTF-16 big-endian files are not supported");
+    } else if (b0 == 0xEF && b1 == 0xBB && GetByte() == 0xBF) {
+      encoding_ = Encoding::Utf8;
+    } else if (b0 == 0xEF || b0 == 0xFF || b0 == 0xFE) {
+      return fail("not a .reg file: invalid first bytes");
+    } else {
+      // No mark: the byte just taken is the first character's.
+      --bufferPos_;
+      --byteOffset_;
+    }
+    lineOffset_ = byteOffset_;
+  }
+
+  if (encoding_ == Encoding::Utf16Le) {
+    const auto unit = [&](char32_t& u) {
+      int lo = GetByte();
+      if (lo == kEndOfFile) return Got::End;
+      int hi = lo == kReadFailed ? lo : GetByte();
+      if (lo == kReadFailed || hi == kReadFailed) return fail("cannot read the file");
+      if (hi == kEndOfFile) return fail("the file ends in the middle of a UTF-16 character");
+      u = static_cast<char32_t>(lo | (hi << 8));
+      return Got::Ok;
+    };
+    Got got = unit(cp);
+    if (got != Got::Ok) return got;
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return fail("invalid UTF-16: a low surrogate without a high one");
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      char32_t low = 0;
+      got = unit(low);
+      if (got == Got::Error) return got;
+      if (got == Got::End || low < 0xDC00 || low > 0xDFFF)
+        return fail("invalid UTF-16: a high surrogate without a low one");
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    return Got::Ok;
+  }
+
+  int b0 = GetByte();
+  if (b0 == kEndOfFile) return Got::End;
+  if (b0 == kReadFailed) return fail("cannot read the file");
+  if (b0 < 0x80) {
+    cp = static_cast<char32_t>(b0);
+    return Got::Ok;
+  }
+  int n;
+  char32_t min;
+  if ((b0 & 0xE0) == 0xC0) {
+    n = 1, min = 0x80, cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    n = 2, min = 0x800, cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    n = 3, min = 0x10000, cp = b0 & 0x07;
+  } else {
+    return fail("invalid UTF-8");
+  }
+  for (int k = 0; k < n; ++k) {
+    int b = GetByte();
+    if (b == kReadFailed) return fail("cannot read the file");
+    if (b == kEndOfFile) return fail("the file ends in the middle of a UTF-8 character");
+    if ((b & 0xC0) != 0x80) return fail("invalid UTF-8");
+    cp = (cp << 6) | static_cast<char32_t>(b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return fail("invalid UTF-8");
+  return Got::Ok;
+}
+
+Reader::Got Reader::ReadLine() {
+  line_.clear();
+  ++lineNo_;
+  if (pending_) {
+    lineOffset_ = pendingOffset_;
+  } else if (started_) {
+    lineOffset_ = byteOffset_;
+  }
+  bool any = false;
+  for (;;) {
+    char32_t cp;
+    if (pending_) {
+      cp = *pending_;
+      pending_.reset();
+    } else {
+      Got got = DecodeChar(cp);
+      if (got == Got::Error) return got;
+      if (got == Got::End) {
+        if (any) return Got::Ok;
+        --lineNo_;
+        return Got::End;
+      }
+    }
+    any = true;
+    if (cp == '\n') return Got::Ok;
+    if (cp == '\r') {
+      // CRLF is one line end; a lone CR is one too.
+      std::uint64_t next = byteOffset_;
+      char32_t after;
+      Got got = DecodeChar(after);
+      if (got == Got::Error) return got;
+      if (got == Got::Ok && after != '\n') {
+        pending_ = after;
+        pendingOffset_ = next;
+      }
+      return Got::Ok;
+    }
+    if (cp == 0) {
+      error_ = Error{"NUL character in the file", PositionAt(line_.size()), path_};
+      return Got::Error;
+    }
+    AppendUtf8(line_, cp);
+    if (line_.size() > kMaxLineBytes) {
+      error_ = Error{"line longer than 16 MiB", PositionAt(0), path_};
+      return Got::Error;
+    }
+  }
+}
+
+Position Reader::PositionAt(std::size_t index) const {
+  if (index > line_.size()) index = line_.size();
+  Position p;
+  p.line = lineNo_ == 0 ? 1 : lineNo_;
+  std::uint64_t chars = 0, units = 0;
+  for (std::size_t k = 0; k < index; ++k) {
+    unsigned char c = static_cast<unsigned char>(line_[k]);
+    if ((c & 0xC0) != 0x80) {
+      ++chars;
+      units += c >= 0xF0 ? 2 : 1;
+    }
+  }
+  p.column = chars + 1;
+  p.byteOffset = lineOffset_ + (encoding_ == Encoding::Utf16Le ? 2 * units : index);
+  return p;
+}
+
+// ---- Statements -----------------------------------------------------------------------------------
+
+Reader::Step Reader::Fail(std::string message, std::size_t index) {
+  error_ = Error{std::move(message), PositionAt(index), path_};
+  done_ = true;
+  return Step::Error;
+}
+
+void Reader::SkipBlanks(std::size_t& i) const {
+  while (i < line_.size() && IsBlank(line_[i])) ++i;
+}
+
+Reader::Step Reader::Next(Record& record) {
+  if (done_) return error_ ? Step::Error : Step::End;
+  if (!headerRead_) {
+    Step step = ReadHeader();
+    if (step != Step::Record) {
+      done_ = true;
+      return step;
+    }
+  }
+  for (;;) {
+    Got got = ReadLine();
+    if (got != Got::Ok) {
+      done_ = true;
+      return got == Got::End ? Step::End : Step::Error;
+    }
+    std::size_t i = 0;
+    SkipBlanks(i);
+    if (i == line_.size() || line_[i] == ';') continue;
+    record = Record{};
+    record.position = PositionAt(i);
+    switch (line_[i]) {
+      case '[':
+        return ParseKey(record);
+      case '@':
+      case '"':
+        return ParseValue(record);
+      default:
+        return Fail("expected a [key] line, a value or a comment", i);
+    }
+  }
+}
+
+Reader::Step Reader::ReadHeader() {
+  headerRead_ = true;
+  Got got = ReadLine();
+  if (got == Got::Error) return Step::Error;
+  std::string_view header(line_);
+  while (!header.empty() && IsBlank(header.front())) header.remove_prefix(1);
+  while (!header.empty() && IsBlank(header.back())) header.remove_suffix(1);
+  if (got == Got::Ok && header == kUnicodeHeader) {
+    format_ = Format::Unicode;
+  } else if (got == Got::Ok && header == kAnsiHeader) {
+    format_ = Format::Ansi;
+  } else {
+    error_ = Error{got == Got::End ? "the file is empty: expected the header \"Windows Registry Editor "
+                                     "Version 5.00\" or \"REGEDIT4\""
+                                   : "missing or unknown header: expected \"Windows Registry Editor "
+                                     "Version 5.00\" or \"REGEDIT4\"",
+                   PositionAt(0), path_};
+    return Step::Error;
+  }
+  return Step::Record;
+}
+
+Reader::Step Reader::ParseKey(Record& record) {
+  std::size_t i = line_.find('[') + 1;
+  bool remove = i < line_.size() && line_[i] == '-';
+  if (remove) ++i;
+  std::size_t close = line_.rfind(']');
+  if (close == std::string::npos || close < i) return Fail("expected \"]\" at the end of the key name", line_.size());
+  std::string_view name(line_.data() + i, close - i);
+  std::size_t slash = name.find('\\');
+  std::string_view rootName = name.substr(0, slash);
+  auto root = RootFromName(rootName);
+  if (!root) return Fail("unknown root key \"" + std::string(rootName) + "\"", i);
+  record.kind = remove ? Record::Kind::DeleteKey : Record::Kind::Key;
+  record.root = *root;
+  std::size_t at = slash == std::string_view::npos ? name.size() : slash + 1;
+  while (at < name.size()) {
+    std::size_t end = name.find('\\', at);
+    if (end == std::string_view::npos) end = name.size();
+    std::string_view part = name.substr(at, end - at);
+    if (!part.empty()) {
+      if (Utf8Chars(part) > kMaxKeyNameChars) return Fail("a key name has at most 255 characters", i + at);
+      if (!record.keyPath.empty()) record.keyPath += '\\';
+      record.keyPath += part;
+    }
+    at = end + 1;
+  }
+  if (remove && record.keyPath.empty()) return Fail("a root key cannot be deleted", i);
+  inKey_ = !remove;
+  return FinishStatement(close + 1);
+}
+
+bool Reader::ParseQuoted(std::size_t& i, std::string& out) {
+  ++i;  // the opening quote
+  while (i < line_.size()) {
+    char c = line_[i];
+    if (c == '"') {
+      ++i;
+      return true;
+    }
+    if (c == '\\' && i + 1 < line_.size()) {
+      char e = line_[i + 1];
+      switch (e) {
+        case '\\': out += '\\'; break;
+        case '"': out += '"'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case '0': out += '\0'; break;
+        default: out += '\\'; out += e; break;
+      }
+      i += 2;
+      continue;
+    }
+    out += c;
+    ++i;
+  }
+  return false;
+}
+
+Reader::Step Reader::ParseValue(Record& record) {
+  std::size_t i = 0;
+  SkipBlanks(i);
+  if (!inKey_) return Fail("a value must follow a [key] line", i);
+  std::string name;
+  if (line_[i] == '@') {
+    ++i;
+  } else {
+    std::size_t start = i;
+    if (!ParseQuoted(i, name)) return Fail("unterminated value name: expected a closing quote", line_.size());
+    if (Utf8Chars(name) > kMaxValueNameChars) return Fail("a value name has at most 16383 characters", start);
+  }
+  SkipBlanks(i);
+  if (i >= line_.size() || line_[i] != '=') return Fail("expected \"=\" after the value name", i);
+  ++i;
+  SkipBlanks(i);
+  record.name = std::move(name);
+  if (i >= line_.size()) return Fail("expected the value's data after \"=\"", i);
+
+  if (line_[i] == '-') {
+    record.kind = Record::Kind::DeleteValue;
+    return FinishStatement(i + 1);
+  }
+  record.kind = Record::Kind::Value;
+  if (line_[i] == '"') {
+    record.type = kRegSz;
+    if (!ParseQuoted(i, record.data)) return Fail("unterminated string: expected a closing quote", line_.size());
+    record.data += '\0';
+    return FinishStatement(i);
+  }
+  if (StartsWithNoCase(line_, i, "dword:")) {
+    i += 6;
+    record.type = kRegDword;
+    Step step = ParseDword(i, record.data);
+    return step == Step::Record ? FinishStatement(i) : step;
+  }
+  if (StartsWithNoCase(line_, i, "hex")) {
+    std::size_t j = i + 3;
+    std::uint32_t type = kRegBinary;
+    if (j < line_.size() && line_[j] == '(') {
+      std::size_t digits = ++j;
+      std::uint64_t t = 0;
+      while (j < line_.size() && HexDigit(line_[j]) >= 0) t = t * 16 + static_cast<std::uint64_t>(HexDigit(line_[j++]));
+      if (j == digits || j - digits > 8) return Fail("expected a type of 1 to 8 hex digits in hex(...)", digits);
+      if (j >= line_.size() || line_[j] != ')') return Fail("expected \")\" after the type", j);
+      ++j;
+      type = static_cast<std::uint32_t>(t);
+    }
+    if (j >= line_.size() || line_[j] != ':') return Fail("expected \":\" after hex", j);
+    i = j + 1;
+    record.type = type;
+    const Position dataStart = PositionAt(i);
+    Step step = ParseHex(i, record.data);
+    if (step != Step::Record) return step;
+    if (format_ == Format::Unicode && IsStringType(type)) {
+      std::string utf8;
+      if (!Utf16LeToUtf8(record.data, utf8)) {
+        error_ = Error{"the string data is not UTF-16LE text (odd length or unpaired surrogate)", dataStart, path_};
+        done_ = true;
+        return Step::Error;
+      }
+      record.data = std::move(utf8);
+    }
+    return FinishStatement(i);
+  }
+  return Fail("unknown data: expected \"text\", -, dword:, hex: or hex(type):", i);
+}
+
+Reader::Step Reader::ParseDword(std::size_t& i, std::string& data) {
+  std::size_t start = i;
+  std::uint64_t value = 0;
+  while (i < line_.size() && HexDigit(line_[i]) >= 0) value = value * 16 + static_cast<std::uint64_t>(HexDigit(line_[i++]));
+  if (i == start) return Fail("expected 1 to 8 hex digits after dword:", i);
+  if (i - start > 8) return Fail("a dword has at most 8 hex digits", start);
+  for (int k = 0; k < 4; ++k) data.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
+  return Step::Record;
+}
+
+Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
+  bool afterComma = false;
+  for (;;) {
+    SkipBlanks(i);
+    if (i >= line_.size() || line_[i] == ';') {
+      if (afterComma) return Fail("expected a hex byte after the comma", i);
+      return Step::Record;
+    }
+    char c = line_[i];
+    if (c == '\\') {
+      if (!afterComma && !data.empty()) return Fail("expected a comma before the line continuation", i);
+      std::size_t j = i + 1;
+      SkipBlanks(j);
+      if (j < line_.size() && line_[j] != ';') return Fail("unexpected text after the line continuation", j);
+      const Position end = PositionAt(line_.size());
+      Got got = ReadLine();
+      if (got == Got::Error) {
+        done_ = true;
+        return Step::Error;
+      }
+      if (got == Got::End) {
+        error_ = Error{"the file ends inside a continued value", end, path_};
+        done_ = true;
+        return Step::Error;
+      }
+      i = 0;
+      continue;
+    }
+    if (!afterComma && !data.empty()) return Fail("expected a comma between hex bytes", i);
+    int hi = HexDigit(c);
+    if (hi < 0) return Fail("expected a hex byte (two hex digits)", i);
+    int lo = i + 1 < line_.size() ? HexDigit(line_[i + 1]) : -1;
+    if (lo < 0) return Fail("expected two hex digits", i);
+    data.push_back(static_cast<char>(hi * 16 + lo));
+    if (data.size() > kMaxDataBytes) return Fail("value data larger than 16 MiB", i);
+    i += 2;
+    afterComma = false;
+    SkipBlanks(i);
+    if (i < line_.size() && line_[i] == ',') {
+      ++i;
+      afterComma = true;
+    }
+  }
+}
+
+Reader::Step Reader::FinishStatement(std::size_t i) {
+  SkipBlanks(i);
+  if (i < line_.size() && line_[i] != ';') return Fail("unexpected text at the end of the line", i);
+  return Step::Record;
+}
+
+}  // namespace cregistry::regfile

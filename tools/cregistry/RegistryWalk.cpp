@@ -1,0 +1,119 @@
+#include "tools/cregistry/RegistryWalk.h"
+
+namespace cregistry::tool {
+
+using namespace win32;
+
+namespace {
+
+constexpr std::uint32_t kKeyRead = 0x20019;
+constexpr std::uint32_t kKeyAll = 0xF003F;
+// Room for a key name of 255 characters of up to four UTF-8 bytes each.
+constexpr std::uint32_t kKeyNameBytes = 255 * 4 + 1;
+
+}  // namespace
+
+long ReadValue(RegistryApi& api, RegHandle key, const std::string& name, RawValue& out) {
+  out.name = name;
+  std::uint32_t size = 0;
+  if (long rc = api.QueryValue(key, name.c_str(), &out.type, nullptr, &size)) return rc;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    out.data.assign(size, '\0');
+    std::uint32_t got = size;
+    long rc = api.QueryValue(key, name.c_str(), &out.type,
+                             reinterpret_cast<std::uint8_t*>(out.data.data()), &got);
+    if (rc == kSuccess) {
+      out.data.resize(got);
+      return kSuccess;
+    }
+    if (rc != kMoreData) return rc;
+    size = got > size ? got : size * 2 + 16;  // the data grew meanwhile
+  }
+  return kMoreData;
+}
+
+long ReadValues(RegistryApi& api, RegHandle key, std::vector<RawValue>& out) {
+  out.clear();
+  std::uint32_t maxName = 0;
+  if (long rc = api.QueryInfoKey(key, maxName)) return rc;
+  std::string name((maxName + 1) * 4 + 1, '\0');
+  for (std::uint32_t index = 0;; ++index) {
+    std::uint32_t len = static_cast<std::uint32_t>(name.size());
+    long rc = api.EnumValue(key, index, name.data(), len);
+    if (rc == kNoMoreItems) return kSuccess;
+    if (rc == kMoreData) {
+      // A longer name appeared meanwhile: retry this index with more room.
+      name.assign(name.size() * 2, '\0');
+      --index;
+      continue;
+    }
+    if (rc != kSuccess) return rc;
+    RawValue value;
+    rc = ReadValue(api, key, std::string(name.data(), len), value);
+    if (rc == kFileNotFound) continue;  // deleted meanwhile
+    if (rc != kSuccess) return rc;
+    out.push_back(std::move(value));
+  }
+}
+
+long ListSubKeys(RegistryApi& api, RegHandle key, std::vector<std::string>& out) {
+  out.clear();
+  std::string name(kKeyNameBytes, '\0');
+  for (std::uint32_t index = 0;; ++index) {
+    long rc = api.EnumKey(key, index, name.data(), kKeyNameBytes);
+    if (rc == kNoMoreItems) return kSuccess;
+    if (rc != kSuccess) return rc;
+    out.emplace_back(name.c_str());
+  }
+}
+
+long DeleteTree(RegistryApi& api, RegHandle parent, const std::string& subKey) {
+  {
+    KeyHandle key(api);
+    if (long rc = api.OpenKey(parent, subKey.c_str(), kKeyAll, key.out())) return rc;
+    std::vector<std::string> children;
+    if (long rc = ListSubKeys(api, key.get(), children)) return rc;
+    for (const auto& child : children) {
+      long rc = DeleteTree(api, key.get(), child);
+      if (rc != kSuccess && rc != kFileNotFound) return rc;
+    }
+  }
+  return api.DeleteKey(parent, subKey.c_str());
+}
+
+namespace {
+
+long Walk(RegistryApi& api, RegHandle key, const std::string& relative,
+          const std::function<long(const std::string&, RegHandle)>& visit, std::string& failedPath) {
+  if (long rc = visit(relative, key)) {
+    failedPath = relative;
+    return rc;
+  }
+  std::vector<std::string> children;
+  if (long rc = ListSubKeys(api, key, children)) {
+    failedPath = relative;
+    return rc;
+  }
+  for (const auto& child : children) {
+    std::string path = relative.empty() ? child : relative + "\\" + child;
+    KeyHandle sub(api);
+    long rc = api.OpenKey(key, child.c_str(), kKeyRead, sub.out());
+    if (rc == kFileNotFound) continue;  // deleted meanwhile
+    if (rc != kSuccess) {
+      failedPath = path;
+      return rc;
+    }
+    if ((rc = Walk(api, sub.get(), path, visit, failedPath))) return rc;
+  }
+  return kSuccess;
+}
+
+}  // namespace
+
+long WalkTree(RegistryApi& api, RegHandle key,
+              const std::function<long(const std::string& relative, RegHandle key)>& visit,
+              std::string& failedPath) {
+  return Walk(api, key, "", visit, failedPath);
+}
+
+}  // namespace cregistry::tool

@@ -1,0 +1,28 @@
+// The cregistry command-line tool: reg's verbs (query, add, delete, export, import) over the registry
+// seam. RunTool is the whole program apart from main: tests run it in-process against a real store.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <span>
+#include <string>
+
+#include "registry/RegistryApi.h"
+#include "tools/cregistry/ToolError.h"
+
+namespace cregistry::tool {
+
+// Runs one command line (without the program name); answers the exit status: 0 on success, 1 on any
+// failure (one line on err). Output goes to out.
+int RunTool(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+
+// The platform's part (ToolPosix.cpp, ToolWin32.cpp).
+namespace platform {
+// The registry to work on: the store at storePath (Linux; nullptr: the default store) or advapi32
+// (Windows, where a store path is an error). nullptr with error set on failure.
+std::shared_ptr<RegistryApi> OpenRegistry(const std::string* storePath, ToolError& error);
+// What the help says about the platform's registry and imports.
+extern const char* const kPlatformNotes;
+}  // namespace platform
+
+}  // namespace cregistry::tool

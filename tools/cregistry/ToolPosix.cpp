@@ -1,0 +1,17 @@
+// The tool on Linux: it works on the registry store.
+#include "registry/store/Store.h"
+#include "tools/cregistry/Tool.h"
+
+namespace cregistry::tool::platform {
+
+std::shared_ptr<RegistryApi> OpenRegistry(const std::string* storePath, ToolError&) {
+  return storePath != nullptr ? OpenRegistryStore(*storePath) : DefaultRegistryApi();
+}
+
+const char* const kPlatformNotes =
+    "This build works on the registry store: the file given by --store PATH, else $CREGISTRY_STORE,\n"
+    "else ${XDG_DATA_HOME:-~/.local/share}/cregistry/registry.db.\n"
+    "An import reads and checks the whole file first, then applies it as one transaction: the store\n"
+    "holds either the whole file or none of it, even when the process is killed meanwhile.";
+
+}  // namespace cregistry::tool::platform
