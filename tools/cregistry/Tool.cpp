@@ -628,7 +628,12 @@ int Fail(std::ostream& err, const ToolError& error) {
 
 }  // namespace
 
-int RunTool(std::span<const std::string> argsIn, std::ostream& out, std::ostream& err) {
+int RunTool(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+  return RunTool(args, nullptr, out, err);
+}
+
+int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> api, std::ostream& out,
+            std::ostream& err) {
   std::vector<std::string> args(argsIn.begin(), argsIn.end());
   ToolError error;
   // The global option --store PATH may stand anywhere.
@@ -675,7 +680,11 @@ int RunTool(std::span<const std::string> argsIn, std::ostream& out, std::ostream
     return Fail(err, error);
   }
 
-  std::shared_ptr<RegistryApi> api = platform::OpenRegistry(storePath ? &*storePath : nullptr, error);
+  if (api && storePath) {
+    error.detail = "--store cannot be given here";
+    return Fail(err, error);
+  }
+  if (!api) api = platform::OpenRegistry(storePath ? &*storePath : nullptr, error);
   if (!api) return Fail(err, error);
   Context c{*api, out, error};
   bool ok;

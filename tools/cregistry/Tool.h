@@ -15,6 +15,9 @@ namespace cregistry::tool {
 // Runs one command line (without the program name); answers the exit status: 0 on success, 1 on any
 // failure (one line on err). Output goes to out.
 int RunTool(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+// The same on a registry of the caller's (tests wrap the real one to inject faults); --store is refused.
+int RunTool(std::span<const std::string> args, std::shared_ptr<RegistryApi> api, std::ostream& out,
+            std::ostream& err);
 
 // The platform's part (ToolPosix.cpp, ToolWin32.cpp).
 namespace platform {
