@@ -23,4 +23,8 @@ if [ -x scripts/differential.sh ]; then
   echo "=== registry: store against Wine's registry"
   scripts/differential.sh || status=1
 fi
+if [ -x scripts/regfile-interop.sh ]; then
+  echo "=== cregistry: .reg files against Wine's reg and regedit"
+  scripts/regfile-interop.sh || status=1
+fi
 exit $status
