@@ -75,6 +75,9 @@ enum Statement {
   kBegin,
   kCommit,
   kRollback,
+  kSavepoint,
+  kRelease,
+  kRollbackTo,
   kStatementCount
 };
 
@@ -101,6 +104,9 @@ const char* const kStatementText[kStatementCount] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
+    "SAVEPOINT call",
+    "RELEASE call",
+    "ROLLBACK TO call",
 };
 
 // How long a write waits for other writers before it gives up with kBusy.
@@ -527,12 +533,44 @@ long RegistryStore::ForWrite(Connection*& out) {
   return kSuccess;
 }
 
+std::unique_lock<std::mutex> RegistryStore::Enter() {
+  std::unique_lock lock(mutex_);
+  transactionEnded_.wait(lock, [&] { return !inTransaction_ || transactionOwner_ == std::this_thread::get_id(); });
+  return lock;
+}
+
 // Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
 // it answers kSuccess, rolled back otherwise. After a commit, follow (a function of Connection&) brings
 // the read cache up to date with the change, when the cache can follow it; otherwise the cache is
 // dropped.
+//
+// Inside a transaction of BeginTransaction, the read cache is set aside (the transaction's reads go to
+// the database, which holds its writes) and body's changes join the transaction; a body of several
+// changes runs in a savepoint, so that when it fails it takes back what it did itself, as it does alone
+// (a single statement is atomic by itself). The transaction goes on after a failed call.
 template <class Body, class Follow>
-long RegistryStore::Write(Body&& body, Follow&& follow) {
+long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
+  if (inTransaction_) {
+    if (transactionFailure_) return transactionFailure_;
+    Connection& c = *file_;
+    ++c.generation;  // the listing cursors do not follow a write
+    long rc = kSuccess;
+    if (changes == Changes::kOne) {
+      rc = body(c);
+    } else if ((rc = c.Step(kSavepoint)) == kSuccess) {
+      rc = body(c);
+      if (rc != kSuccess) c.Step(kRollbackTo);
+      long released = c.Step(kRelease);
+      if (rc == kSuccess) rc = released;
+    }
+    if (sqlite3_get_autocommit(c.db.get()) != 0) {
+      // SQLite ended the transaction itself (an I/O error, a full disk): nothing of it is left, and
+      // neither the rest of the body nor the commit may act as if it were.
+      transactionFailure_ = rc != kSuccess ? rc : kRegistryIoFailed;
+      return transactionFailure_;
+    }
+    return rc;
+  }
   Connection* c = nullptr;
   if (long rc = ForWrite(c)) return rc;
   if (long rc = c->Begin()) {
@@ -556,8 +594,52 @@ long RegistryStore::Write(Body&& body, Follow&& follow) {
   return rc;
 }
 
+long RegistryStore::BeginTransaction() {
+  auto lock = Enter();
+  if (inTransaction_) return kInvalidParameter;  // this thread's own: nesting
+  Connection* c = nullptr;
+  if (long rc = ForWrite(c)) return rc;
+  if (long rc = c->Begin()) {
+    c->DropCache();
+    return rc;
+  }
+  c->DropCache();  // set aside until the transaction ends
+  inTransaction_ = true;
+  transactionOwner_ = std::this_thread::get_id();
+  transactionFailure_ = kSuccess;
+  transactionFirstKey_ = 0;
+  return kSuccess;
+}
+
+long RegistryStore::EndTransaction(bool commit, const std::function<void(std::int64_t)>& takenBack) {
+  auto lock = Enter();
+  if (!inTransaction_) return kInvalidParameter;
+  Connection& c = *file_;
+  long rc = transactionFailure_;
+  bool landed = false;
+  if (commit && rc == kSuccess) {
+    rc = c.Step(kCommit);
+    landed = rc == kSuccess;
+  }
+  c.DropCache();
+  if (!landed) {
+    if (sqlite3_get_autocommit(c.db.get()) == 0 && c.Step(kRollback) != kSuccess &&
+        sqlite3_get_autocommit(c.db.get()) == 0) {
+      file_.reset();  // closing the connection takes the transaction back
+    }
+    if (transactionFirstKey_ != 0) takenBack(transactionFirstKey_);
+  }
+  inTransaction_ = false;
+  transactionFailure_ = kSuccess;
+  transactionFirstKey_ = 0;
+  transactionOwner_ = {};
+  lock.unlock();
+  transactionEnded_.notify_all();
+  return commit ? rc : kSuccess;
+}
+
 long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   if (path.empty()) {
@@ -570,7 +652,7 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     fpath += '\\';
     fpath += Fold(part);
   }
-  const bool cached = c->CacheUsable();
+  const bool cached = !inTransaction_ && c->CacheUsable();
   Connection::CachedKey answer{kSuccess, 0};
   if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
     answer = it->second;
@@ -599,7 +681,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   // A key that exists already needs no write (and no store file).
   long rc = OpenKey(parent, path, out);
   if (rc != kFileNotFound) return rc;
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   return Write([&](Connection& c) -> long {
     if (long state = c.KeyState(parent.id)) return state;
     KeyRef cur = parent;
@@ -616,12 +698,13 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
         int src = sqlite3_step(ins.get());
         if (src != SQLITE_DONE) return FromSqlite(src);
         id = sqlite3_last_insert_rowid(c.db.get());
+        if (inTransaction_ && transactionFirstKey_ == 0) transactionFirstKey_ = id;
       }
       cur.id = id;
     }
     out = std::move(cur);
     return kSuccess;
-  }, [](Connection& c) { c.keys.clear(); });
+  }, [](Connection& c) { c.keys.clear(); }, Changes::kSeveral);
 }
 
 long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::string_view>& path) {
@@ -629,7 +712,7 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
   long rc = OpenKey(parent, path, target);
   if (rc != kSuccess) return rc;
   if (target.id <= kClassesKey) return kAccessDenied;  // a root, or the key HKEY_CLASSES_ROOT is
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   return Write([&](Connection& c) -> long {
     if (long state = c.KeyState(target.id)) {
       return state == kKeyDeleted && !path.empty() ? kFileNotFound : state;
@@ -648,16 +731,16 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
       if (src != SQLITE_DONE) return FromSqlite(src);
     }
     return kSuccess;
-  }, [](Connection& c) { c.DropCache(); });
+  }, [](Connection& c) { c.DropCache(); }, Changes::kSeveral);
 }
 
 long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type,
                                std::uint8_t* data, std::uint32_t* size) {
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string fname = Fold(name);
-  const bool cached = c->CacheUsable();
+  const bool cached = !inTransaction_ && c->CacheUsable();
   const Connection::CachedValue* value = nullptr;
   Connection::CachedValue fetched;
   if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
@@ -706,7 +789,7 @@ long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uin
 
 long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint32_t type,
                              const std::uint8_t* data, std::uint32_t size) {
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   std::string fname = Fold(name);
   static const std::uint8_t kNoData = 0;
   if (size == 0) data = &kNoData;  // a zero-length blob, not NULL
@@ -722,6 +805,7 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
       if (rc != SQLITE_DONE) return FromSqlite(rc);
       if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
     }
+    // (The update changed nothing: this is the one statement of the write that changes anything.)
     StatementUse q(c[kUpsertValue]);
     sqlite3_bind_int64(q.get(), 1, key);
     BindText(q.get(), 2, name);
@@ -736,7 +820,7 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
     cached.rc = kSuccess;
     cached.type = type;
     cached.data.assign(reinterpret_cast<const char*>(data), size);
-  });
+  }, Changes::kOne);
 }
 
 long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
@@ -744,7 +828,7 @@ long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
   std::uint32_t size = 0;
   long rc = QueryValue(key, name, nullptr, nullptr, &size);
   if (rc != kSuccess) return rc;
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   std::string fname = Fold(name);
   return Write([&](Connection& c) -> long {
     StatementUse q(c[kDeleteValue]);
@@ -755,11 +839,11 @@ long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
     if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
     long state = c.KeyState(key);
     return state == kSuccess ? kFileNotFound : state;
-  }, [&](Connection& c) { c.values[c.CacheKey(key, fname)] = {kFileNotFound, 0, {}}; });
+  }, [&](Connection& c) { c.values[c.CacheKey(key, fname)] = {kFileNotFound, 0, {}}; }, Changes::kOne);
 }
 
 long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLen) {
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   StatementUse q((*c)[kMaxNameLen]);
@@ -774,7 +858,8 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
 long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index,
                                 std::string_view& name) {
   Connection::Cursor& cursor = keys ? c.keyCursor : c.valueCursor;
-  const bool usable = c.CacheUsable();
+  // Within a transaction only this connection writes, and each of its writes starts a new generation.
+  const bool usable = inTransaction_ || c.CacheUsable();
   const bool follow = usable && cursor.position && cursor.generation == c.generation && cursor.parent == parent &&
                       index > 0 && cursor.index == index - 1;
   StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
@@ -806,7 +891,7 @@ long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, s
 }
 
 long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen) {
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;
@@ -827,7 +912,7 @@ long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name,
 }
 
 long RegistryStore::EnumKey(std::int64_t key, std::uint32_t index, char* name, std::uint32_t nameSize) {
-  std::lock_guard lock(mutex_);
+  auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;

@@ -14,7 +14,10 @@
 // and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, which HKEY_CLASSES_ROOT stands for.
 //
 // Transactions: every write is one BEGIN IMMEDIATE transaction, waiting (with retries) while another
-// connection writes; reads are single statements on WAL snapshots and never wait for writers. The
+// connection writes; reads are single statements on WAL snapshots and never wait for writers. Between
+// BeginTransaction and EndTransaction the writes of the owning thread join one such transaction instead
+// (each in a savepoint when it changes more than one row), its reads see them, and the read cache is set
+// aside. The
 // journal is WAL with synchronous=NORMAL and 1 KiB pages: a write that was answered with success
 // survives the death of any process; only a power loss can take back the last commits, never leaving
 // a damaged file.
@@ -25,11 +28,14 @@
 // A store that cannot be written (another user's, a read-only file) is read without the cache.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace cregistry::store {
@@ -41,6 +47,9 @@ inline constexpr std::int64_t kConfigKey = 4;
 inline constexpr std::int64_t kSoftwareKey = 5;
 inline constexpr std::int64_t kClassesKey = 6;
 inline constexpr int kSchemaVersion = 1;
+// The id of no key, not even a parent of the roots (whose parent column holds 0): a handle pointing at
+// it answers kKeyDeleted to every call.
+inline constexpr std::int64_t kNoKey = -1;
 
 // A key as a handle knows it: its row id and its folded full path.
 struct KeyRef {
@@ -76,6 +85,15 @@ class RegistryStore {
   long EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen);
   long EnumKey(std::int64_t key, std::uint32_t index, char* name, std::uint32_t nameSize);
 
+  // One transaction around many calls of the calling thread (see registry/TransactionalApi.h): every
+  // write joins it, reads see its writes, and calls from other threads wait until it ends.
+  // BeginTransaction answers kInvalidParameter when the calling thread already runs one.
+  long BeginTransaction();
+  // Commits (commit true) or rolls back. When it did not land and the transaction had created keys,
+  // takenBack gets the lowest of their ids (every key it created has an id from there on) before any
+  // other call may run: these ids go to later keys, so handles to them must not reach the store again.
+  long EndTransaction(bool commit, const std::function<void(std::int64_t firstNewKey)>& takenBack);
+
   struct Connection;
 
  private:
@@ -89,11 +107,21 @@ class RegistryStore {
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
   long TryOpenFile(bool create);
+  // What a write's body changes: one statement (atomic by itself), or several.
+  enum class Changes { kOne, kSeveral };
   template <class Body, class Follow>
-  long Write(Body&& body, Follow&& follow);
+  long Write(Body&& body, Follow&& follow, Changes changes);
+  // The lock of one call; while a transaction runs, only its thread gets it.
+  std::unique_lock<std::mutex> Enter();
 
   std::string path_;
   std::mutex mutex_;
+  // The transaction running (BeginTransaction to EndTransaction), whose thread owns the connection.
+  std::condition_variable transactionEnded_;
+  bool inTransaction_ = false;
+  std::thread::id transactionOwner_;
+  long transactionFailure_ = 0;  // set when SQLite ended the transaction early (it cannot commit)
+  std::int64_t transactionFirstKey_ = 0;
   std::unique_ptr<Connection> file_;
   std::unique_ptr<Connection> empty_;
 };

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "registry/RegistryApi.h"
+#include "registry/TransactionalApi.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Store.h"
 
@@ -114,6 +115,18 @@ class HandleTable {
     return entries_.erase(handle) != 0;
   }
 
+  // Points the handles to keys of store with an id from firstId on at no key (store::kNoKey): their
+  // keys were taken back, and their ids go to later keys.
+  void Orphan(const RegistryStore* store, std::int64_t firstId) {
+    std::lock_guard lock(mutex_);
+    for (auto& [handle, entry] : entries_) {
+      if (entry->store.get() != store || entry->key.id < firstId) continue;
+      auto orphan = std::make_shared<HandleEntry>(*entry);
+      orphan->key.id = store::kNoKey;
+      entry = std::move(orphan);
+    }
+  }
+
  private:
   std::mutex mutex_;
   std::unordered_map<RegHandle, EntryPtr> entries_;
@@ -173,7 +186,7 @@ std::int64_t RootKeyId(RegHandle handle) {
 
 const RegHandle kClassesRoot = RootHandle(static_cast<std::int32_t>(0x80000000u));
 
-class StoreRegistryApi final : public RegistryApi {
+class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
  public:
   explicit StoreRegistryApi(std::shared_ptr<RegistryStore> store) : store_(std::move(store)) {
     for (int i = 0; i < 7; ++i) {
@@ -298,6 +311,13 @@ class StoreRegistryApi final : public RegistryApi {
     out = HandleTable::Instance().Add(
         std::make_shared<HandleEntry>(HandleEntry{std::move(remote), store::FixedKey(id), kKeyAllAccess}));
     return kSuccess;
+  }
+
+  long BeginTransaction() override { return store_->BeginTransaction(); }
+
+  long EndTransaction(bool commit) override {
+    return store_->EndTransaction(
+        commit, [&](std::int64_t firstNewKey) { HandleTable::Instance().Orphan(store_.get(), firstNewKey); });
   }
 
   std::uint32_t ExpandEnvironment(const char* src, char* dst, std::uint32_t size) override {

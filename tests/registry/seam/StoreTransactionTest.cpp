@@ -1,0 +1,333 @@
+// The registry store's transactions on a real store file: what lands and what is taken back, as this
+// connection, a fresh one and a concurrent one see it; handles to keys that were taken back; other
+// threads of the connection; a writer process killed in the middle of a long transaction.
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "SeamFixture.h"
+#include "registry/RegistryTransaction.h"
+#include "registry/store/Store.h"
+
+namespace cregistry::seamtest {
+namespace {
+
+using namespace win32;
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+class StoreTransaction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cregistry-tx-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/registry.db";
+    api_ = OpenRegistryStore(path_);
+    // What every test starts from: a key with a value and a sub-key, all committed.
+    ASSERT_EQ(Put(*api_, "Software\\Old", "v", "old"), 0);
+    ASSERT_EQ(Put(*api_, "Software\\Old\\Child", "c", "child"), 0);
+  }
+  void TearDown() override {
+    api_.reset();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  static long Put(RegistryApi& api, const std::string& path, const std::string& name, const std::string& data) {
+    KeyHandle key(api);
+    if (long rc = api.CreateKey(kHKCU, path.c_str(), kAll, key.out())) return rc;
+    return api.SetValue(key.get(), name.c_str(), 1, reinterpret_cast<const std::uint8_t*>(data.c_str()),
+                        static_cast<std::uint32_t>(data.size() + 1));
+  }
+  // The value's text, or "<code>" when it cannot be read.
+  static std::string Fetch(RegistryApi& api, const std::string& path, const std::string& name) {
+    KeyHandle key(api);
+    if (long rc = api.OpenKey(kHKCU, path.c_str(), kKeyQueryValue, key.out())) return "<" + std::to_string(rc) + ">";
+    char data[256] = {};
+    std::uint32_t type = 0, size = sizeof data - 1;
+    if (long rc = api.QueryValue(key.get(), name.c_str(), &type, reinterpret_cast<std::uint8_t*>(data), &size)) {
+      return "<" + std::to_string(rc) + ">";
+    }
+    return data;
+  }
+  static Names SubKeys(RegistryApi& api, const std::string& path) {
+    KeyHandle key(api);
+    Names names;
+    if (api.OpenKey(kHKCU, path.c_str(), kKeyEnumerateSubKeys, key.out()) != 0) return {"<missing>"};
+    char name[300];
+    for (std::uint32_t i = 0; api.EnumKey(key.get(), i, name, sizeof name) == 0; ++i) names.emplace_back(name);
+    return names;
+  }
+  // Everything a transaction of Change() touches, as a connection sees it.
+  static std::string State(RegistryApi& api) {
+    std::string state = Fetch(api, "Software\\Old", "v") + "|" + Fetch(api, "Software\\Old\\Child", "c") + "|" +
+                        Fetch(api, "Software\\New\\Deep", "n") + "|";
+    for (const auto& n : SubKeys(api, "Software")) state += n + ",";
+    state += "|";
+    for (const auto& n : SubKeys(api, "Software\\Old")) state += n + ",";
+    return state;
+  }
+  static constexpr const char* kBefore = "old|child|<2>|Old,|Child,";
+  static constexpr const char* kAfter = "new|<2>|fresh|New,Old,|";
+
+  // Changes every kind of thing (a value replaced, a key with its value deleted, keys and a value
+  // created), reading each change back inside: the transaction's reads see its writes.
+  long Change(RegistryApi& api) {
+    if (long rc = Put(api, "Software\\Old", "v", "new")) return rc;
+    if (Fetch(api, "Software\\Old", "v") != "new") return kBadDb;
+    {
+      KeyHandle child(api);
+      if (long rc = api.OpenKey(kHKCU, "Software\\Old\\Child", kAll, child.out())) return rc;
+      if (long rc = api.DeleteValue(child.get(), "c")) return rc;
+      if (Fetch(api, "Software\\Old\\Child", "c") != "<2>") return kBadDb;
+    }
+    if (long rc = api.DeleteKey(kHKCU, "Software\\Old\\Child")) return rc;
+    if (long rc = Put(api, "Software\\New\\Deep", "n", "fresh")) return rc;
+    if (State(api) != kAfter) return kBadDb;
+    return kSuccess;
+  }
+
+  std::string dir_;
+  std::string path_;
+  std::shared_ptr<RegistryApi> api_;
+};
+
+TEST_F(StoreTransaction, ACommitLandsEverythingForThisAndAFreshConnection) {
+  ASSERT_EQ(State(*api_), kBefore);  // fills this connection's read cache
+  ASSERT_EQ(RunAsOneTransaction(*api_, [&] { return Change(*api_); }), 0);
+  EXPECT_EQ(State(*api_), kAfter);
+  EXPECT_EQ(State(*OpenRegistryStore(path_)), kAfter);
+}
+
+TEST_F(StoreTransaction, AFailureCodeTakesBackEverythingForThisAndAFreshConnection) {
+  ASSERT_EQ(State(*api_), kBefore);
+  long rc = RunAsOneTransaction(*api_, [&]() -> long {
+    if (long r = Change(*api_)) return r;
+    return kDiskFull;
+  });
+  EXPECT_EQ(rc, kDiskFull);
+  EXPECT_EQ(State(*api_), kBefore);
+  EXPECT_EQ(State(*OpenRegistryStore(path_)), kBefore);
+  // The connection goes on writing normally.
+  EXPECT_EQ(Put(*api_, "Software\\After", "a", "after"), 0);
+  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\After", "a"), "after");
+}
+
+TEST_F(StoreTransaction, AnExceptionTakesBackEverythingAndPassesOn) {
+  ASSERT_EQ(State(*api_), kBefore);
+  EXPECT_THROW(RunAsOneTransaction(*api_, [&]() -> long {
+    if (long r = Change(*api_)) return r;
+    throw std::runtime_error("body failed");
+  }), std::runtime_error);
+  EXPECT_EQ(State(*api_), kBefore);
+  EXPECT_EQ(State(*OpenRegistryStore(path_)), kBefore);
+}
+
+TEST_F(StoreTransaction, ListingStepsAreRightAfterARollback) {
+  for (const char* name : {"Software\\L\\b", "Software\\L\\d"}) ASSERT_EQ(Put(*api_, name, "v", "x"), 0);
+  KeyHandle list(*api_);
+  ASSERT_EQ(api_->OpenKey(kHKCU, "Software\\L", kAll, list.out()), 0);
+  char name[64];
+  long rc = RunAsOneTransaction(*api_, [&]() -> long {
+    for (const char* n : {"Software\\L\\a", "Software\\L\\c"}) Put(*api_, n, "v", "x");
+    // Listing inside sees the new keys, and leaves the cursor standing on one of them.
+    for (std::uint32_t i = 0; i < 3; ++i) api_->EnumKey(list.get(), i, name, sizeof name);
+    return std::string(name) == "c" ? kInvalidData : kBadDb;
+  });
+  ASSERT_EQ(rc, kInvalidData);
+  // The step after the one the transaction made last, first: the cursor must not go on from there.
+  EXPECT_EQ(api_->EnumKey(list.get(), 3, name, sizeof name), kNoMoreItems);
+  EXPECT_EQ(api_->EnumKey(list.get(), 2, name, sizeof name), kNoMoreItems);
+  ASSERT_EQ(api_->EnumKey(list.get(), 0, name, sizeof name), 0);
+  EXPECT_STREQ(name, "b");
+  ASSERT_EQ(api_->EnumKey(list.get(), 1, name, sizeof name), 0);
+  EXPECT_STREQ(name, "d");
+  EXPECT_EQ(api_->EnumKey(list.get(), 2, name, sizeof name), kNoMoreItems);
+}
+
+TEST_F(StoreTransaction, HandlesToKeysTakenBackAnswerKeyDeletedEvenWhenTheirIdsComeBack) {
+  RegHandle made = 0, madeDeep = 0, old = 0;
+  long rc = RunAsOneTransaction(*api_, [&]() -> long {
+    if (long r = api_->CreateKey(kHKCU, "Software\\Gone", kAll, made)) return r;
+    if (long r = api_->CreateKey(made, "Deeper", kAll, madeDeep)) return r;
+    if (long r = api_->OpenKey(kHKCU, "Software\\Old", kAll, old)) return r;
+    return kInvalidData;
+  });
+  ASSERT_EQ(rc, kInvalidData);
+  // New keys, here and from another connection, now take the ids the taken-back keys had.
+  ASSERT_EQ(Put(*OpenRegistryStore(path_), "Software\\Other", "o", "other"), 0);
+  ASSERT_EQ(Put(*api_, "Software\\Gone", "g", "recreated"), 0);
+  ASSERT_EQ(Put(*api_, "Software\\Third", "t", "third"), 0);
+  for (RegHandle h : {made, madeDeep}) {
+    std::uint32_t size = 0, len = 0, type = 4, v = 1;
+    char name[64];
+    RegHandle sub = 0;
+    EXPECT_EQ(api_->QueryValue(h, "g", nullptr, nullptr, &size), kKeyDeleted);
+    EXPECT_EQ(api_->QueryValue(h, "o", nullptr, nullptr, &size), kKeyDeleted);
+    EXPECT_EQ(api_->SetValue(h, "x", type, reinterpret_cast<const std::uint8_t*>(&v), 4), kKeyDeleted);
+    EXPECT_EQ(api_->EnumValue(h, 0, name, len = sizeof name), kKeyDeleted);
+    EXPECT_EQ(api_->EnumKey(h, 0, name, sizeof name), kKeyDeleted);
+    EXPECT_EQ(api_->QueryInfoKey(h, len), kKeyDeleted);
+    EXPECT_EQ(api_->OpenKey(h, "", kAll, sub), kKeyDeleted);
+    EXPECT_EQ(api_->CreateKey(h, "x", kAll, sub), kKeyDeleted);
+    EXPECT_EQ(api_->DeleteKey(h, ""), kKeyDeleted);
+    EXPECT_EQ(api_->CloseKey(h), 0);
+  }
+  // A key that existed before stays reachable through the handle the transaction opened.
+  std::uint32_t size = 0;
+  EXPECT_EQ(api_->QueryValue(old, "v", nullptr, nullptr, &size), 0);
+  EXPECT_EQ(api_->CloseKey(old), 0);
+  EXPECT_EQ(Fetch(*api_, "Software\\Gone", "g"), "recreated");
+  EXPECT_EQ(Fetch(*api_, "Software\\Other", "o"), "other");
+}
+
+TEST_F(StoreTransaction, AFailedCallInsideDoesNotEndTheTransaction) {
+  long rc = RunAsOneTransaction(*api_, [&]() -> long {
+    if (long r = Put(*api_, "Elsewhere\\A", "a", "1")) return r;
+    // A refused write (a key with sub-keys) is answered and changes nothing; the body goes on.
+    if (api_->DeleteKey(kHKCU, "Software\\Old") != kAccessDenied) return kBadDb;
+    return Put(*api_, "Elsewhere\\B", "b", "2");
+  });
+  ASSERT_EQ(rc, 0);
+  auto fresh = OpenRegistryStore(path_);
+  EXPECT_EQ(Fetch(*fresh, "Elsewhere\\A", "a"), "1");
+  EXPECT_EQ(Fetch(*fresh, "Elsewhere\\B", "b"), "2");
+  EXPECT_EQ(State(*fresh), kBefore);
+}
+
+TEST_F(StoreTransaction, AnotherConnectionSeesNothingUntilTheCommit) {
+  auto other = OpenRegistryStore(path_);
+  ASSERT_EQ(State(*other), kBefore);
+  std::string seenInside;
+  ASSERT_EQ(RunAsOneTransaction(*api_, [&]() -> long {
+    long r = Change(*api_);
+    seenInside = State(*other);  // reads never wait for the writer
+    return r;
+  }), 0);
+  EXPECT_EQ(seenInside, kBefore);
+  EXPECT_EQ(State(*other), kAfter);
+}
+
+// A reader on its own connection, reading Y and then X while transactions set Y and then X to the same
+// number: a reader that could see one write of a transaction without the other would find Y > X.
+TEST_F(StoreTransaction, AConcurrentReaderNeverSeesAPartialTransaction) {
+  ASSERT_EQ(Put(*api_, "Software\\Pair\\Y", "n", "0"), 0);
+  ASSERT_EQ(Put(*api_, "Software\\Pair\\X", "n", "0"), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, torn{0};
+  std::thread reader([&] {
+    auto mine = OpenRegistryStore(path_);
+    while (!done) {
+      int y = std::atoi(Fetch(*mine, "Software\\Pair\\Y", "n").c_str());
+      int x = std::atoi(Fetch(*mine, "Software\\Pair\\X", "n").c_str());
+      if (y > x) ++torn;
+      ++reads;
+    }
+  });
+  for (int i = 1; i <= 300; ++i) {
+    ASSERT_EQ(RunAsOneTransaction(*api_, [&]() -> long {
+      if (long r = Put(*api_, "Software\\Pair\\Y", "n", std::to_string(i))) return r;
+      std::this_thread::yield();
+      return Put(*api_, "Software\\Pair\\X", "n", std::to_string(i));
+    }), 0);
+  }
+  done = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 10) << "the reader hardly ran";
+  EXPECT_EQ(torn.load(), 0);
+}
+
+TEST_F(StoreTransaction, OtherThreadsOfTheConnectionWaitAndAreNotPartOfIt) {
+  std::atomic<bool> started{false}, finished{false};
+  std::thread other;
+  long rc = RunAsOneTransaction(*api_, [&]() -> long {
+    Put(*api_, "Software\\Mine", "m", "mine");
+    other = std::thread([&] {
+      started = true;
+      Put(*api_, "Software\\Theirs", "t", "theirs");
+      finished = true;
+    });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return finished ? kBadDb : kInvalidData;
+  });
+  other.join();
+  EXPECT_EQ(rc, kInvalidData) << "the other thread's call ran inside the transaction";
+  EXPECT_EQ(Fetch(*api_, "Software\\Mine", "m"), "<2>");
+  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\Theirs", "t"), "theirs");
+}
+
+TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWhatCommitted) {
+  api_.reset();
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipefd[0]);
+    auto api = OpenRegistryStore(path_);
+    auto tell = [&](int n) {
+      if (write(pipefd[1], &n, sizeof n) != sizeof n) _exit(2);
+    };
+    long rc = RunAsOneTransaction(*api, [&]() -> long {
+      for (int i = 0; i < 500; ++i) {
+        if (long r = Put(*api, "Software\\Landed\\K" + std::to_string(i % 17), "v" + std::to_string(i), "landed")) return r;
+      }
+      return kSuccess;
+    });
+    if (rc != 0) _exit(1);
+    tell(-1);  // the first transaction committed
+    RunAsOneTransaction(*api, [&]() -> long {
+      for (int i = 0;; ++i) {
+        if (long r = Put(*api, "Software\\Killed\\K" + std::to_string(i % 17), "v" + std::to_string(i), std::string(300, 'k'))) return r;
+        if (i % 100 == 0) tell(i);
+      }
+    });
+    _exit(3);
+  }
+  close(pipefd[1]);
+  int got = 0;
+  bool committed = false;
+  int progress = 0;
+  while (read(pipefd[0], &got, sizeof got) == sizeof got) {
+    if (got == -1) committed = true;
+    // Killed once the transaction is deep enough for SQLite to have spilled pages to the WAL.
+    if (got >= 20000) break;
+    progress = got;
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(pipefd[0]);
+  ASSERT_TRUE(committed);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself: " << status << ", at " << progress;
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+
+  auto api = OpenRegistryStore(path_);
+  EXPECT_EQ(SubKeys(*api, "Software\\Killed"), Names{"<missing>"});
+  for (int i = 0; i < 500; ++i) {
+    ASSERT_EQ(Fetch(*api, "Software\\Landed\\K" + std::to_string(i % 17), "v" + std::to_string(i)), "landed") << i;
+  }
+  EXPECT_EQ(Put(*api, "Software\\After", "v", "fine"), 0);
+}
+
+}  // namespace
+}  // namespace cregistry::seamtest
