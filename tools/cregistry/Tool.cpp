@@ -608,11 +608,8 @@ long ApplyFile(Context& c, const std::string& file) {
 
 bool Import(Context& c, const std::string& file) {
   if (!CheckFile(c, file)) return false;
-#ifdef CREGISTRY_TOOL_NO_TRANSACTIONS
-  long rc = ApplyFile(c, file);
-#else
+  // One transaction on the store; on advapi32 the body simply runs, key by key.
   long rc = RunAsOneTransaction(c.api, [&] { return ApplyFile(c, file); });
-#endif
   if (rc != kSuccess && c.error.code == 0 && c.error.detail.empty()) {
     c.error.code = rc;
     c.error.keyPath = file;
