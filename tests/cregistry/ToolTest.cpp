@@ -254,6 +254,19 @@ TEST_F(ToolTest, ImportDeletesKeysAndValues) {
                                 box.base, box.base + "|kept|1|3100", box.base + "|new|1|c3a900"}));
 }
 
+// A file the reader accepts but the registry refuses halfway (the store has no HKEY_DYN_DATA): on the
+// store nothing of it lands, not even the keys before the failure.
+TEST_F(ToolTest, AnImportThatFailsHalfwayLeavesTheStoreAsItWas) {
+  if (box.storePath.empty()) GTEST_SKIP() << "Windows applies key by key; Wine's registry has HKEY_DYN_DATA";
+  ASSERT_EQ(Tool({"add", key, "/v", "old", "/d", "1"}).status, 0);
+  const std::string file = File("half.reg");
+  WriteFile(file, "REGEDIT4\n[" + full + "]\n\"old\"=-\n\"new\"=\"2\"\n[" + full + "\\Sub]\n[HKEY_DYN_DATA\\x]\n");
+  Outcome run = Tool({"import", file});
+  ExpectOneErrorLine(run, "refused halfway");
+  EXPECT_EQ(run.err, "cregistry: " + file + ":6:1: cannot create HKEY_DYN_DATA\\x: invalid handle (6)\n");
+  EXPECT_EQ(Dump(box.base), (std::vector<std::string>{box.base, box.base + "|old|1|3100"}));
+}
+
 // Random trees: export, delete, import gives the same tree; and the export of the import is the same
 // file again.
 TEST_F(ToolTest, RandomTreesRoundTrip) {
