@@ -14,6 +14,7 @@
 #   scripts/regfile-interop.sh        (after building build/native and build/windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo=$(pwd)
 native=$(realpath "${NATIVE_BUILD:-build/native}")
 windows=$(realpath "${WINDOWS_BUILD:-build/windows}")
 tool="$native/cregistry"
@@ -141,6 +142,18 @@ readme_examples() {  # readme_examples RUNNER... : runs the examples, checks sta
 }
 readme_examples "store" "$tool"
 readme_examples "Wine" W "$wtool"
+
+# The README's block itself, line by line as written, with cregistry standing for each build.
+sed -n '/^## The cregistry tool/,/^## Layout/p' "$repo/README.md" | sed -n '/^```sh$/,/^```$/p' | grep '^cregistry ' >readme-block.sh
+[ "$(wc -l <readme-block.sh)" -ge 7 ] || fail "README: the cregistry block was not found"
+for side in store Wine; do
+  rm -f acme.reg
+  if [ "$side" = store ]; then cregistry() { "$tool" "$@"; }; else cregistry() { W "$wtool" "$@"; }; fi
+  while IFS= read -r line; do
+    if eval "$line" >/dev/null; then pass "$side: README: ${line%%#*}"; else fail "$side: README: $line"; fi
+  done <readme-block.sh
+  cregistry delete 'HKCU\Software\Acme' /f >/dev/null
+done
 
 {
   echo "=== 5. A killed import leaves none or all of the file (store)"
