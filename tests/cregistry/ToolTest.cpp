@@ -349,7 +349,7 @@ TEST_F(ToolTest, AnExportThatFailsLeavesNoFileAndKeepsTheOldOne) {
       if (!existing && *y) continue;
       std::vector<std::string> args{"export", key, file};
       if (*y) args.push_back(y);
-      Outcome run = Tool(args, std::make_shared<FailingApi>(box.api, 60));
+      Outcome run = Tool(args, std::make_shared<FailingApi>(box.api, 30));
       ExpectOneErrorLine(run, "failing export");
       const char* expected = existing && !*y ? "the file exists: add /y to replace it" : "a registry I/O operation failed (1016)";
       EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;

@@ -15,19 +15,19 @@ constexpr std::uint32_t kKeyNameBytes = 255 * 4 + 1;
 
 long ReadValue(RegistryApi& api, RegHandle key, const std::string& name, RawValue& out) {
   out.name = name;
-  std::uint32_t size = 0;
-  if (long rc = api.QueryValue(key, name.c_str(), &out.type, nullptr, &size)) return rc;
+  // First with the room the data had last time (at least 256 bytes): most values fit, and one call
+  // answers both the size and the data.
+  std::uint32_t size = static_cast<std::uint32_t>(out.data.capacity() < 256 ? 256 : out.data.capacity());
   for (int attempt = 0; attempt < 8; ++attempt) {
-    out.data.assign(size, '\0');
+    out.data.resize(size);
     std::uint32_t got = size;
-    long rc = api.QueryValue(key, name.c_str(), &out.type,
-                             reinterpret_cast<std::uint8_t*>(out.data.data()), &got);
+    long rc = api.QueryValue(key, name.c_str(), &out.type, reinterpret_cast<std::uint8_t*>(out.data.data()), &got);
     if (rc == kSuccess) {
       out.data.resize(got);
       return kSuccess;
     }
     if (rc != kMoreData) return rc;
-    size = got > size ? got : size * 2 + 16;  // the data grew meanwhile
+    size = got > size ? got : size * 2;  // the size needed (or, if it grew meanwhile, more)
   }
   return kMoreData;
 }
