@@ -90,12 +90,18 @@ ti=$(m tool-import.txt); te=$(m tool-export.txt)
 ri=$(m regedit-import.txt); re=$(m regedit-export.txt)
 echo "median of $rounds rounds; file: $values values in 10,000 keys, $(stat -c %s bench.reg) bytes"
 echo
-echo "| | import (s) | export (s) | import vs regedit | export vs regedit |"
+echo "| | import (s) | export (s) | import: regedit ÷ this | export: regedit ÷ this |"
 echo "|---|---|---|---|---|"
-echo "| cregistry, registry store | $si | $se | $(ratio "$ri" "$si")x faster | $(ratio "$re" "$se")x faster |"
-echo "| cregistry.exe, Wine's registry | $ti | $te | $(ratio "$ri" "$ti")x faster | $(ratio "$re" "$te")x faster |"
+echo "| cregistry, registry store | $si | $se | $(ratio "$ri" "$si")x | $(ratio "$re" "$se")x |"
+echo "| cregistry.exe, Wine's registry | $ti | $te | $(ratio "$ri" "$ti")x | $(ratio "$re" "$te")x |"
 echo "| Wine's regedit | $ri | $re | 1x | 1x |"
 echo "(Wine rows include starting the Windows process under Wine. cregistry.exe's export and regedit's: $same.)"
+
+# CPU time of the store side (less sensitive than wall clock to other load on the machine).
+rm -f cpu.db* out.reg
+/usr/bin/time -f '%U %S' -o cpu-import.txt env CREGISTRY_STORE="$tmp/cpu.db" "$tool" import bench.reg >/dev/null
+/usr/bin/time -f '%U %S' -o cpu-export.txt env CREGISTRY_STORE="$tmp/cpu.db" "$tool" export "$key" out.reg >/dev/null
+echo "store CPU time (user + system): import $(awk '{ print $1 + $2 }' cpu-import.txt) s, export $(awk '{ print $1 + $2 }' cpu-export.txt) s"
 
 # Peak memory of a store import of a file of about 100 MB.
 make_file "$big_keys" >big.reg
