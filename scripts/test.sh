@@ -23,4 +23,6 @@ if [ -x scripts/differential.sh ]; then
   echo "=== registry: store against Wine's registry"
   scripts/differential.sh || status=1
 fi
+echo "=== packages: installs, the .deb and the Windows zip"
+scripts/package-check.sh || status=1
 exit $status
