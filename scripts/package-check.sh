@@ -10,14 +10,16 @@
 #            installer run under Wine installs the package into the Wine prefix's Documents folder; the
 #            consumer built with the mingw-w64 toolchain and find_package runs under Wine
 #
-#   scripts/package-check.sh [native] [deb] [windows]     (after building build/native and build/windows)
+#   run      scripts/run.sh's account of a run: --demo, and a plain run for a user with no host in use
+#
+#   scripts/package-check.sh [native] [deb] [windows] [run]     (after building build/native and build/windows)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh package
 root_dir=$PWD
 native=$root_dir/build/native
 windows=$root_dir/build/windows
-parts=${*:-native deb windows}
+parts=${*:-native deb windows run}
 version=$(sed -n 's/^project(install-templates VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 major=${version%%.*}
 for f in "$native/install-templates" "$windows/install-templates.exe" "$windows/wine-run"; do
@@ -281,6 +283,24 @@ if [[ " $parts " == *" windows "* ]]; then
     check "consumer.exe under Wine writes, reads back, lists and removes in Wine's registry" \
       run_consumer "$tmp/c-win/consumer.exe" "$windows/wine-run"
   fi
+fi
+
+if [[ " $parts " == *" run "* ]]; then
+  echo "=== scripts/run.sh: the account of a run"
+  n=$(content_files | wc -l)
+  check "run.sh --demo: the tree before and after, Marrowquill3 in use with all $n package files" \
+    bash -c "scripts/run.sh --demo >'$tmp/demo.log' 2>&1 &&
+             grep -x 'Before (Marrowquill3.*' '$tmp/demo.log' && grep -x '        Meeting request.eml' '$tmp/demo.log' &&
+             grep -x 'Marrowquill3: in use; $n of $n package files are now in .*/Documents/Marrowquill3/template' '$tmp/demo.log' &&
+             grep -x 'Marrowquill2: not in use .*' '$tmp/demo.log'"
+  mkdir -p "$tmp/run-home/Docs/Marrowquill2/template" "$tmp/run-config"
+  echo 'XDG_DOCUMENTS_DIR="$HOME/Docs"' >"$tmp/run-config/user-dirs.dirs"
+  check "run.sh for a user with no host in use: the Documents folder from user-dirs.dirs, how to make one" \
+    bash -c "HOME='$tmp/run-home' XDG_CONFIG_HOME='$tmp/run-config' scripts/run.sh >'$tmp/run.log' 2>&1 &&
+             grep -x 'Documents folder: $tmp/run-home/Docs' '$tmp/run.log' &&
+             grep -x 'No Marrowquill template folder is in use, so nothing was installed.*' '$tmp/run.log' &&
+             grep -x '  $tmp/run-home/Docs/Marrowquill3/template' '$tmp/run.log' &&
+             [ -z \"\$(ls -A '$tmp/run-home/Docs/Marrowquill2/template')\" ]"
 fi
 
 if [ $failures -eq 0 ]; then echo "package check: all passed"; else echo "package check: $failures FAILED"; fi
