@@ -114,7 +114,8 @@ headers_alone() {
 
 public_headers_linux="registry/RegistryApi.h registry/RegistryError.h registry/RegistryTransaction.h registry/Variant.h registry/cRegistry.h registry/store/Store.h "
 public_headers_windows="registry/RegistryApi.h registry/RegistryError.h registry/RegistryTransaction.h registry/Variant.h registry/cRegistry.h "
-tool_built() { find "$1" -maxdepth 3 -type f -name "$2" -path '*tools*' 2>/dev/null | grep -q .; }
+# Whether a build tree has the registry tool's target (then the packages must carry it).
+tool_built() { cmake --build "$1" --target help 2>/dev/null | grep -qE '(^|[ .:])cregistry-tool($|[ :])'; }
 
 if [[ " $parts " == *" native "* ]]; then
   echo "=== package check: native install (cmake --install into a temporary prefix)"
@@ -141,7 +142,7 @@ if [[ " $parts " == *" native "* ]]; then
     bash -c "ls '$libdir/cmake/cregistry/cregistryConfig.cmake' '$libdir/cmake/cregistry/cregistryConfigVersion.cmake' \
                 '$libdir/pkgconfig/cregistry.pc' '$p/share/doc/install-templates/copyright' \
                 '$p/share/doc/install-templates/changelog.gz' '$p/share/man/man1/install-templates.1.gz'"
-  if tool_built "$native" cregistry; then
+  if tool_built "$native"; then
     check "registry tool installed as bin/cregistry" test -x "$p/bin/cregistry"
   fi
 
@@ -210,7 +211,7 @@ if [[ " $parts " == *" deb "* ]]; then
     check "changelog.gz made with gzip -9n (no name, no time stamp)" \
       bash -c "dpkg-deb --fsys-tarfile '$deb' | tar -xO ./usr/share/doc/install-templates/changelog.gz >'$tmp/cl.gz' &&
                [ \"\$(od -An -tu4 -j4 -N4 '$tmp/cl.gz' | tr -d ' ')\" = 0 ] && [ \"\$(od -An -tx1 -j3 -N1 '$tmp/cl.gz' | tr -d ' ')\" = 00 ]"
-    if tool_built "$native" cregistry; then
+    if tool_built "$native"; then
       check "registry tool in the package" grep -qF ' ./usr/bin/cregistry' "$tmp/deb.list"
     fi
 
@@ -261,7 +262,7 @@ if [[ " $parts " == *" windows "* ]]; then
     check "public headers only, free of <windows.h>, each compiles on its own with mingw-w64" \
       bash -c "$(declare -f header_list headers_alone); tmp='$tmp'; [ \"\$(header_list '$top/include/cregistry')\" = '$public_headers_windows' ] &&
                headers_alone x86_64-w64-mingw32-g++-posix '$top/include/cregistry'"
-    if tool_built "$windows" cregistry.exe; then
+    if tool_built "$windows"; then
       check "registry tool in the zip as cregistry.exe" test -f "$top/cregistry.exe"
     fi
     check "zip holds what cmake --install --strip puts in a prefix" \
