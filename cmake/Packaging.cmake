@@ -93,6 +93,15 @@ install(TARGETS ${it_library_targets} EXPORT cregistryTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${it_include_dir})
 
+# A stripped install (cpack, cmake --install --strip) drops the static library's debug sections too, as
+# Debian's dh_strip does; its symbols stay.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:cregistry>\"
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()")
+
 # The public headers, under include/cregistry/ with the spelling the tree uses ("registry/cRegistry.h").
 install(FILES
   registry/cRegistry.h registry/Variant.h registry/RegistryError.h registry/RegistryApi.h

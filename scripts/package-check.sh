@@ -227,6 +227,10 @@ if [[ " $parts " == *" deb "* ]]; then
     check "consumer (from the package) loads the package's libcregistry.so.$major and works" \
       bash -c "ldd '$tmp/c-deb/consumer' | grep -qF '$r/usr/lib/$multiarch/libcregistry.so.$major' &&
                $(declare -f run_consumer); tmp='$tmp'; run_consumer '$tmp/c-deb/consumer'"
+    check "consumer builds with cregistry::cregistry_static against the unpacked package and works" \
+      bash -c "$(declare -f consumer_build run_consumer); tmp='$tmp'
+               consumer_build '$tmp/c-deb-static' -DCMAKE_PREFIX_PATH='$r/usr' -DCONSUMER_STATIC=ON &&
+               run_consumer '$tmp/c-deb-static/consumer'"
     check "consumer builds with pkg-config against the unpacked package and works" \
       bash -c "g++ -std=c++20 tests/consumer/main.cpp -o '$tmp/c-deb-pc' \
                \$(PKG_CONFIG_PATH='$r/usr/lib/$multiarch/pkgconfig' pkg-config --cflags --libs cregistry) &&
