@@ -9,7 +9,6 @@
 #   windows  the zip made by cpack: its contents equal a cmake --install; unpacked elsewhere, its
 #            installer run under Wine installs the package into the Wine prefix's Documents folder; the
 #            consumer built with the mingw-w64 toolchain and find_package runs under Wine
-#
 #   run      scripts/run.sh's account of a run: --demo, and a plain run for a user with no host in use
 #
 #   scripts/package-check.sh [native] [deb] [windows] [run]     (after building build/native and build/windows)
@@ -70,7 +69,7 @@ consumer_build() {
   cmake -S tests/consumer -B "$dir" "$@" && cmake --build "$dir"
 }
 
-# installer_run <documents> <command...>: a Marrowquill3 template folder in use (one file of the user's
+# installer_run <documents> <package folder> <command...>: a Marrowquill3 template folder in use (one file of the user's
 # own, one that the package also has, with the user's text) and an unused Marrowquill2; the command runs
 # the installer; then every package file must be in Marrowquill3 with the package's bytes, the user's
 # files unchanged, and Marrowquill2 untouched.
@@ -81,12 +80,12 @@ installer_run() {
   rm -rf "$docs/Marrowquill2" "$docs/Marrowquill3"
   mkdir -p "$t/Business" "$docs/Marrowquill2/template"
   echo "mine" >"$t/Mine.eml"
-  echo "my own invoice" >"$t/Business/Out of office.eml"
+  echo "my own reply" >"$t/Business/Out of office.eml"
   "$@" || { echo "installer failed: $?"; return 1; }
   local status=0
   while read -r f; do
     if [ "$f" = "./Business/Out of office.eml" ]; then
-      [ "$(cat "$t/$f")" = "my own invoice" ] || { echo "replaced: $f"; status=1; }
+      [ "$(cat "$t/$f")" = "my own reply" ] || { echo "replaced: $f"; status=1; }
     else
       cmp -s "$content/$f" "$t/$f" || { echo "missing or different: $f"; status=1; }
     fi
