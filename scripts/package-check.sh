@@ -113,6 +113,15 @@ headers_alone() {
 
 public_headers_linux="registry/RegistryApi.h registry/RegistryError.h registry/RegistryTransaction.h registry/Variant.h registry/cRegistry.h registry/store/Store.h "
 public_headers_windows="registry/RegistryApi.h registry/RegistryError.h registry/RegistryTransaction.h registry/Variant.h registry/cRegistry.h "
+# tool_starts <command...>: the registry tool runs from where it was unpacked: asked for help it prints
+# something and ends by itself (status below 128, or 129 for a usage it refuses), not killed by a signal.
+tool_starts() {
+  local out status
+  out=$("$@" --help 2>&1)
+  status=$?
+  echo "$out" | head -5
+  [ -n "$out" ] && { [ $status -lt 128 ] || [ $status -eq 129 ]; }
+}
 # Whether a build tree has the registry tool's target (then the packages must carry it).
 tool_built() { cmake --build "$1" --target help 2>/dev/null | grep -qE '(^|[ .:])cregistry-tool($|[ :])'; }
 
@@ -220,6 +229,9 @@ if [[ " $parts " == *" deb "* ]]; then
     check "installed install-templates (through /usr/bin) installs the package into a Documents folder in use" \
       installer_run "$tmp/home/Documents" "$r/usr/lib/install-templates/content" \
       env -i HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/config" "$r/usr/bin/install-templates"
+    if tool_built "$native"; then
+      check "installed cregistry (the tool) runs from the unpacked root" tool_starts "$r/usr/bin/cregistry"
+    fi
     multiarch=$(gcc -print-multiarch)
     check "consumer builds with find_package against the unpacked package" \
       consumer_build "$tmp/c-deb" -DCMAKE_PREFIX_PATH="$r/usr"
@@ -280,6 +292,10 @@ if [[ " $parts " == *" windows "* ]]; then
         installer_run "$docs" "$top/content" "$windows/wine-run" "$top/install-templates.exe"
     else
       fail "Wine's Documents folder not found (profile '$profile', folder '$docs')"
+    fi
+    if tool_built "$windows"; then
+      check "cregistry.exe (the tool) runs from the unpacked zip under Wine" \
+        tool_starts "$windows/wine-run" "$top/cregistry.exe"
     fi
     check "consumer builds with the mingw-w64 toolchain and find_package against the unpacked zip" \
       consumer_build "$tmp/c-win" -DCMAKE_TOOLCHAIN_FILE="$root_dir/cmake/mingw-w64-x86_64.cmake" \
