@@ -2,11 +2,16 @@
 # Installs, with apt-get, the Debian packages that a build needs and that are missing.
 #   scripts/deps.sh native    compiler, CMake, SQLite, GoogleTest, Google Benchmark
 #   scripts/deps.sh windows   the above, plus mingw-w64 and Wine for the Windows build and its tests
+#   scripts/deps.sh package   the windows set, plus what the package checks use (lintian, dpkg-shlibdeps,
+#                             file for CPack's library detection, pkg-config, unzip)
 set -euo pipefail
 
 packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux)
-if [ "${1:-native}" = windows ]; then
+if [ "${1:-native}" = windows ] || [ "${1:-native}" = package ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
+fi
+if [ "${1:-native}" = package ]; then
+  packages+=(lintian dpkg-dev file pkg-config unzip binutils)
 fi
 if [ "${1:-native}" = bench ]; then
   packages+=(rsync findutils coreutils time)

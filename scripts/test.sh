@@ -27,4 +27,6 @@ if [ -x scripts/regfile-interop.sh ]; then
   echo "=== cregistry: .reg files against Wine's reg and regedit"
   scripts/regfile-interop.sh || status=1
 fi
+echo "=== packages: installs, the .deb and the Windows zip"
+scripts/package-check.sh || status=1
 exit $status
