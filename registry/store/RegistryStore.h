@@ -17,15 +17,16 @@
 // connection writes; reads are single statements on WAL snapshots and never wait for writers. Between
 // BeginTransaction and EndTransaction the writes of the owning thread join one such transaction instead
 // (each in a savepoint when it changes more than one row), its reads see them, and the read cache is set
-// aside. The
-// journal is WAL with synchronous=NORMAL and 1 KiB pages: a write that was answered with success
-// survives the death of any process; only a power loss can take back the last commits, never leaving
-// a damaged file.
+// aside. The journal is WAL with synchronous=NORMAL and 1 KiB pages: a write that was answered with
+// success survives the death of any process; only a power loss can take back the last commits, never
+// leaving a damaged file.
 //
-// Reads are cached per connection while the database is unchanged: every commit, by any connection of
-// any process, rewrites the WAL index header in shared memory, and the cache is dropped as soon as that
-// header differs from the one it was filled under (a connection's own commits update the cache instead).
+// Reads are cached per connection while the database is unchanged (ReadCache.h sets out how).
 // A store that cannot be written (another user's, a read-only file) is read without the cache.
+//
+// The implementation: Schema.* (schema, statements, error codes), ReadCache.* (the read cache),
+// Connection.h (one SQLite connection), StoreFile.cpp (file opening and layout), Transactions.*
+// (the Write template and the transactions), RegistryStore.cpp (the operations).
 #pragma once
 
 #include <condition_variable>

@@ -1,0 +1,76 @@
+// One SQLite connection of a registry store: the database handle, its prepared statements, its read
+// cache (ReadCache.h) and the small steps that the operations share. Internal to the store.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "registry/RegistryApi.h"
+#include "registry/store/ReadCache.h"
+#include "registry/store/RegistryStore.h"
+#include "registry/store/Schema.h"
+#include "registry/store/Sqlite.h"
+
+namespace cregistry::store {
+
+struct RegistryStore::Connection : ReadCache {
+  DbPtr db;
+  std::array<StmtPtr, kStatementCount> statements;
+  bool readOnly = false;
+  std::chrono::steady_clock::time_point busySince;
+
+  sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
+
+  // SQLite's busy handler: polls for the lock with short sleeps (SQLite's own timeout sleeps in steps
+  // of up to 100 ms, which wastes most of the time several writers spend taking turns).
+  static int Busy(void* arg, int count);
+  // SQLite's WAL hook after each commit: notes the frame count for the cache, and checkpoints.
+  static int WalHook(void* arg, sqlite3* db, const char* name, int frames);
+
+  int Exec(const char* sql) { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); }
+  // The single integer a PRAGMA or query answers, or an SQLite error code in rc.
+  std::int64_t QueryInt(const char* sql, int& rc);
+  long Prepare();
+
+  // kSuccess when the key exists, kKeyDeleted when it does not, or a failure.
+  long KeyState(std::int64_t key) {
+    StatementUse q((*this)[kKeyExists]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_ROW) return win32::kSuccess;
+    if (rc == SQLITE_DONE) return win32::kKeyDeleted;
+    return FromSqlite(rc);
+  }
+
+  // Looks up a key by folded full path: its id, 0 when it does not exist.
+  long FindPath(const std::string& fpath, std::int64_t& id) {
+    StatementUse q((*this)[kFindPath]);
+    BindText(q.get(), 1, fpath);
+    int rc = sqlite3_step(q.get());
+    id = rc == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? win32::kSuccess : FromSqlite(rc);
+  }
+
+  long Step(Statement s) {
+    StatementUse q((*this)[s]);
+    int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? win32::kSuccess : FromSqlite(rc);
+  }
+
+  // BEGIN IMMEDIATE. The busy handler waits up to kBusyLimit each time; a few more rounds cover a writer
+  // that keeps winning the race for the lock.
+  long Begin() {
+    int rc = SQLITE_BUSY;
+    for (int attempt = 0; attempt < 3 && (rc & 0xff) == SQLITE_BUSY; ++attempt) {
+      StatementUse q((*this)[kBegin]);
+      rc = sqlite3_step(q.get());
+    }
+    return rc == SQLITE_DONE ? win32::kSuccess : FromSqlite(rc);
+  }
+};
+
+}  // namespace cregistry::store

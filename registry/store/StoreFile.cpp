@@ -1,0 +1,199 @@
+// The registry store's file: creating it and its folders, opening it, checking that it is ours and of a
+// schema we know, laying out a new one; and the setup of each connection to it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "registry/store/Connection.h"
+#include "registry/store/RegistryStore.h"
+#include "registry/store/Schema.h"
+#include "registry/store/Store.h"
+
+namespace cregistry::store {
+
+using namespace cregistry::win32;
+
+namespace {
+
+// Creates every missing folder of the store file's path, each with mode 0700.
+long MakeParentFolders(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return kSuccess;
+  std::string folder = path.substr(0, slash);
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kSuccess : kBadPathname;
+  if (long rc = MakeParentFolders(folder)) return rc;
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
+  return kSuccess;
+}
+
+}  // namespace
+
+int RegistryStore::Connection::Busy(void* arg, int count) {
+  auto* self = static_cast<Connection*>(arg);
+  auto now = std::chrono::steady_clock::now();
+  if (count == 0) self->busySince = now;
+  if (now - self->busySince > kBusyLimit) return 0;
+  std::this_thread::sleep_for(std::chrono::microseconds(std::min(20 << std::min(count, 6), 1000)));
+  return 1;
+}
+
+int RegistryStore::Connection::WalHook(void* arg, sqlite3* db, const char* name, int frames) {
+  static_cast<Connection*>(arg)->committedFrames = static_cast<std::uint32_t>(frames);
+  // The hook replaces SQLite's automatic checkpoint, which it therefore does itself.
+  if (frames >= 1000) sqlite3_wal_checkpoint(db, name);
+  return SQLITE_OK;
+}
+
+std::int64_t RegistryStore::Connection::QueryInt(const char* sql, int& rc) {
+  sqlite3_stmt* raw = nullptr;
+  rc = sqlite3_prepare_v2(db.get(), sql, -1, &raw, nullptr);
+  StmtPtr stmt(raw);
+  if (rc != SQLITE_OK) return 0;
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW) return 0;
+  rc = SQLITE_OK;
+  return sqlite3_column_int64(stmt.get(), 0);
+}
+
+long RegistryStore::Connection::Prepare() {
+  for (int i = 0; i < kStatementCount; ++i) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v3(db.get(), kStatementText[i], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    statements[i].reset(raw);
+    if (rc != SQLITE_OK) return FromSqlite(rc);
+  }
+  return kSuccess;
+}
+
+RegistryStore::RegistryStore(std::string path) : path_(std::move(path)) {}
+RegistryStore::~RegistryStore() = default;
+
+long RegistryStore::OpenFile(bool create) {
+  if (create) {
+    if (long rc = MakeParentFolders(path_)) return rc;
+    // The file is made here, with its final mode, so that SQLite never creates it with the umask's.
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+    } else if (errno != EEXIST) {
+      return FromErrno(errno);
+    }
+  }
+  // Changing the journal mode does not wait for other connections: while another process lays out a
+  // new store, this one tries again.
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    long rc = TryOpenFile(create);
+    if (rc != kBusy) return rc;
+    if (std::chrono::steady_clock::now() - start > kBusyLimit) return rc;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+long RegistryStore::TryOpenFile(bool create) {
+  auto conn = std::make_unique<Connection>();
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  conn->db.reset(raw);
+  if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? FromErrno(errno) : FromSqlite(rc);
+  sqlite3_extended_result_codes(conn->db.get(), 0);
+  sqlite3_busy_handler(conn->db.get(), &Connection::Busy, conn.get());
+  sqlite3_wal_hook(conn->db.get(), &Connection::WalHook, conn.get());
+  // Keep the -wal and -shm files when the last connection closes: a reader that may not write (another
+  // user, a read-only file) can then still read the store.
+  int persist = 1;
+  sqlite3_file_control(conn->db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  conn->readOnly = sqlite3_db_readonly(conn->db.get(), "main") == 1;
+  if (!conn->readOnly) conn->watched = conn->db.get();  // a file that cannot be written is read uncached
+
+  // Nothing is written to the file before it is known to be ours and of a schema we know. The three
+  // answers come from one snapshot (another process may be laying the store out right now).
+  std::int64_t version = 0, app = 0, objects = 0;
+  rc = conn->Exec("BEGIN");
+  if (rc == SQLITE_OK) version = conn->QueryInt("PRAGMA user_version", rc);
+  if (rc == SQLITE_OK) app = conn->QueryInt("PRAGMA application_id", rc);
+  if (rc == SQLITE_OK) objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+  if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    if (sqlite3_get_autocommit(conn->db.get()) == 0) conn->Exec("ROLLBACK");
+    return FromSqlite(rc);
+  }
+  if (version > kSchemaVersion || version < 0) return kBadDb;
+  if (version == 0) {
+    if (objects != 0) return kBadDb;  // some other program's database
+    if (!create) return kFileNotFound;  // created by a writer that has not laid out the schema yet
+    if (conn->readOnly) return kAccessDenied;
+    // Small pages: a write commits one page of a few hundred bytes to the WAL rather than 4 KiB.
+    if ((rc = conn->Exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
+    if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
+    // Another process may have laid it out while this one waited for the lock.
+    version = conn->QueryInt("PRAGMA user_version", rc);
+    if (rc == SQLITE_OK && version == 0) {
+      objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+      if (rc == SQLITE_OK && objects == 0) rc = conn->Exec(kSchema);
+    }
+    if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
+    if (rc != SQLITE_OK) {
+      conn->Exec("ROLLBACK");
+      return FromSqlite(rc);
+    }
+    if (version != 0 && version != kSchemaVersion) return kBadDb;
+    if (version == 0 && objects != 0) return kBadDb;
+  } else {
+    if (app != kApplicationId) return kBadDb;
+    // Our files are made in WAL mode, where this changes nothing; it only repairs a file that another
+    // tool switched to a rollback journal.
+    if (!conn->readOnly && (rc = conn->Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
+  }
+  if ((rc = conn->Exec("PRAGMA synchronous = NORMAL")) != SQLITE_OK) return FromSqlite(rc);
+  if (long prc = conn->Prepare()) return prc;
+  file_ = std::move(conn);
+  return kSuccess;
+}
+
+long RegistryStore::ForRead(Connection*& out) {
+  if (!file_) {
+    struct stat st;
+    long rc = kFileNotFound;
+    if (stat(path_.c_str(), &st) == 0) {
+      rc = OpenFile(false);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      rc = FromErrno(errno);
+    }
+    if (rc == kFileNotFound) {
+      // No store yet: answer from an empty registry in memory.
+      if (!empty_) {
+        auto conn = std::make_unique<Connection>();
+        sqlite3* raw = nullptr;
+        int src = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        conn->db.reset(raw);
+        if (src != SQLITE_OK || (src = conn->Exec(kSchema)) != SQLITE_OK) return FromSqlite(src);
+        if (long prc = conn->Prepare()) return prc;
+        conn->readOnly = true;  // never written, and nothing to cache
+        empty_ = std::move(conn);
+      }
+      out = empty_.get();
+      return kSuccess;
+    }
+    if (rc != kSuccess) return rc;
+  }
+  out = file_.get();
+  return kSuccess;
+}
+
+long RegistryStore::ForWrite(Connection*& out) {
+  if (!file_) {
+    if (long rc = OpenFile(true)) return rc;
+  }
+  if (file_->readOnly) return kAccessDenied;
+  out = file_.get();
+  return kSuccess;
+}
+
+}  // namespace cregistry::store
