@@ -22,6 +22,17 @@ struct RegistryStore::Connection : ReadCache {
   std::array<StmtPtr, kStatementCount> statements;
   bool readOnly = false;
   std::chrono::steady_clock::time_point busySince;
+  std::chrono::steady_clock::duration busyLimit = kBusyLimit;  // how long the busy handler waits
+  std::int64_t pageSize = 1024;
+
+  // The write-ahead log's bounds (see WalHook): a passive checkpoint every kCheckpointFrames frames; a
+  // truncating one, waiting at most kCheckpointWait for readers, once the log passes kWalLimit bytes;
+  // a log that starts over is cut back to kWalKeep bytes.
+  static constexpr int kCheckpointFrames = 1000;
+  static constexpr std::int64_t kFrameHeader = 24;
+  static constexpr std::int64_t kWalLimit = 16 << 20;
+  static constexpr std::int64_t kWalKeep = 4 << 20;
+  static constexpr std::chrono::milliseconds kCheckpointWait{200};
 
   sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
 

@@ -206,6 +206,8 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
   static const std::uint8_t kNoData = 0;
   if (size == 0) data = &kNoData;  // a zero-length blob, not NULL
   return Write([&](Connection& c) -> long {
+    // Data the database cannot hold in one value (SQLite binds sizes as int, up to its length limit).
+    if (size > static_cast<std::uint32_t>(sqlite3_limit(c.db.get(), SQLITE_LIMIT_LENGTH, -1))) return kInvalidParameter;
     {
       // Most writes replace a value (which implies that its key exists).
       StatementUse u(c[kUpdateValue]);

@@ -86,6 +86,8 @@ long FromSqlite(int rc) {
       return kOutOfMemory;
     case SQLITE_FULL:
       return kDiskFull;
+    case SQLITE_TOOBIG:  // a text or blob longer than the database takes
+      return kInvalidParameter;
     case SQLITE_IOERR:
     case SQLITE_CANTOPEN:
     case SQLITE_PROTOCOL:

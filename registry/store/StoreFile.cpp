@@ -38,15 +38,32 @@ int RegistryStore::Connection::Busy(void* arg, int count) {
   auto* self = static_cast<Connection*>(arg);
   auto now = std::chrono::steady_clock::now();
   if (count == 0) self->busySince = now;
-  if (now - self->busySince > kBusyLimit) return 0;
+  if (now - self->busySince > self->busyLimit) return 0;
   std::this_thread::sleep_for(std::chrono::microseconds(std::min(20 << std::min(count, 6), 1000)));
   return 1;
 }
 
+// The hook replaces SQLite's automatic checkpoint, which it therefore does itself: a passive one every
+// kCheckpointFrames frames, which copies what no reader still needs into the database and never waits.
+// Passive checkpoints alone let the log grow without end while readers keep coming (each new reader
+// may pin the frames of its snapshot, so the log is never copied up to its end and never starts over),
+// so once the log passes kWalLimit the committing connection also asks for a truncating checkpoint: it
+// waits a short while for the readers of the moment (each read is one statement, never held between
+// calls), copies everything and truncates the log to nothing. When that wait runs out the log stays as
+// it is until the next commit tries again.
 int RegistryStore::Connection::WalHook(void* arg, sqlite3* db, const char* name, int frames) {
-  static_cast<Connection*>(arg)->committedFrames = static_cast<std::uint32_t>(frames);
-  // The hook replaces SQLite's automatic checkpoint, which it therefore does itself.
-  if (frames >= 1000) sqlite3_wal_checkpoint(db, name);
+  auto* self = static_cast<Connection*>(arg);
+  self->committedFrames = static_cast<std::uint32_t>(frames);
+  if (frames < kCheckpointFrames) return SQLITE_OK;
+  const std::int64_t logBytes = static_cast<std::int64_t>(frames) * (self->pageSize + kFrameHeader);
+  if (logBytes < kWalLimit) {
+    sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return SQLITE_OK;
+  }
+  const auto limit = self->busyLimit;
+  self->busyLimit = kCheckpointWait;
+  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  self->busyLimit = limit;
   return SQLITE_OK;
 }
 
@@ -151,7 +168,12 @@ long RegistryStore::TryOpenFile(bool create) {
     // tool switched to a rollback journal.
     if (!conn->readOnly && (rc = conn->Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
   }
-  if ((rc = conn->Exec("PRAGMA synchronous = NORMAL")) != SQLITE_OK) return FromSqlite(rc);
+  // A log that starts over from its beginning is cut back to kWalKeep bytes.
+  const std::string pragmas =
+      "PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = " + std::to_string(Connection::kWalKeep) + ";";
+  if ((rc = conn->Exec(pragmas.c_str())) != SQLITE_OK) return FromSqlite(rc);
+  conn->pageSize = conn->QueryInt("PRAGMA page_size", rc);
+  if (rc != SQLITE_OK) return FromSqlite(rc);
   if (long prc = conn->Prepare()) return prc;
   file_ = std::move(conn);
   return kSuccess;
