@@ -2,11 +2,15 @@
 # Installs, with apt-get, the Debian packages that a build needs and that are missing.
 #   scripts/deps.sh native    compiler, CMake, SQLite, GoogleTest, Google Benchmark
 #   scripts/deps.sh windows   the above, plus mingw-w64 and Wine for the Windows build and its tests
+#   scripts/deps.sh tables    Unicode's data, to generate registry/store/UpperCaseTable.inc again
 set -euo pipefail
 
 packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux)
 if [ "${1:-native}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
+fi
+if [ "${1:-native}" = tables ]; then
+  packages+=(unicode-data python3)
 fi
 if [ "${1:-native}" = bench ]; then
   packages+=(rsync findutils coreutils time)

@@ -36,6 +36,24 @@ struct RegistryStore::Connection : ReadCache {
 
   sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
 
+  // The schema version of the file, which decides the name rule (FoldFor). Another process may convert
+  // the file while this connection is open: writes check it once they hold the write lock, reads when
+  // the read cache changes generation (every commit anywhere) or, uncached, at each read.
+  int schema = kSchemaVersion;
+  std::uint64_t schemaCheckedAt = 0;
+  std::string Fold(std::string_view name) const { return FoldFor(schema, name); }
+  long CheckSchema() {
+    if (watched != nullptr && schemaCheckedAt == generation) return win32::kSuccess;
+    StatementUse q((*this)[kUserVersion]);
+    int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_ROW) return FromSqlite(rc);
+    const std::int64_t version = sqlite3_column_int64(q.get(), 0);
+    if (version < 1 || version > kSchemaVersion) return win32::kBadDb;
+    schema = static_cast<int>(version);
+    schemaCheckedAt = generation;
+    return win32::kSuccess;
+  }
+
   // SQLite's busy handler: polls for the lock with short sleeps (SQLite's own timeout sleeps in steps
   // of up to 100 ms, which wastes most of the time several writers spend taking turns).
   static int Busy(void* arg, int count);

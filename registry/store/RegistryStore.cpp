@@ -42,13 +42,6 @@ KeyRef FixedKey(std::int64_t id) {
   }
 }
 
-std::string Fold(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return folded;
-}
 
 long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
   auto lock = Enter();
@@ -59,12 +52,13 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     if (rc == kSuccess) out = parent;
     return rc;
   }
+  const bool cached = !inTransaction_ && c->CacheUsable();
+  if (long rc = c->CheckSchema()) return rc;
   std::string fpath = parent.fpath;
   for (std::string_view part : path) {
     fpath += '\\';
-    fpath += Fold(part);
+    fpath += c->Fold(part);
   }
-  const bool cached = !inTransaction_ && c->CacheUsable();
   Connection::CachedKey answer{kSuccess, 0};
   if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
     answer = it->second;
@@ -99,7 +93,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
     KeyRef cur = parent;
     for (std::string_view part : path) {
       cur.fpath += '\\';
-      cur.fpath += Fold(part);
+      cur.fpath += c.Fold(part);
       std::int64_t id = 0;
       if (long frc = c.FindPath(cur.fpath, id)) return frc;
       if (id == 0) {
@@ -151,8 +145,9 @@ long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uin
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  std::string fname = Fold(name);
   const bool cached = !inTransaction_ && c->CacheUsable();
+  if (long rc = c->CheckSchema()) return rc;
+  std::string fname = c->Fold(name);
   const Connection::CachedValue* value = nullptr;
   Connection::CachedValue fetched;
   if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
@@ -202,10 +197,11 @@ long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uin
 long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint32_t type,
                              const std::uint8_t* data, std::uint32_t size) {
   auto lock = Enter();
-  std::string fname = Fold(name);
+  std::string fname;  // folded by the rule of the file, once the write holds it
   static const std::uint8_t kNoData = 0;
   if (size == 0) data = &kNoData;  // a zero-length blob, not NULL
   return Write([&](Connection& c) -> long {
+    fname = c.Fold(name);
     // Data the database cannot hold in one value (SQLite binds sizes as int, up to its length limit).
     if (size > static_cast<std::uint32_t>(sqlite3_limit(c.db.get(), SQLITE_LIMIT_LENGTH, -1))) return kInvalidParameter;
     {
@@ -243,8 +239,9 @@ long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
   long rc = QueryValue(key, name, nullptr, nullptr, &size);
   if (rc != kSuccess) return rc;
   auto lock = Enter();
-  std::string fname = Fold(name);
+  std::string fname;
   return Write([&](Connection& c) -> long {
+    fname = c.Fold(name);
     StatementUse q(c[kDeleteValue]);
     sqlite3_bind_int64(q.get(), 1, key);
     BindText(q.get(), 2, fname);

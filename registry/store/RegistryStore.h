@@ -47,7 +47,7 @@ inline constexpr std::int64_t kUsersKey = 3;
 inline constexpr std::int64_t kConfigKey = 4;
 inline constexpr std::int64_t kSoftwareKey = 5;
 inline constexpr std::int64_t kClassesKey = 6;
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 // The id of no key, not even a parent of the roots (whose parent column holds 0): a handle pointing at
 // it answers kKeyDeleted to every call.
 inline constexpr std::int64_t kNoKey = -1;
@@ -61,8 +61,13 @@ struct KeyRef {
 // The key reference of a fixed key (kMachineKey ... kClassesKey).
 KeyRef FixedKey(std::int64_t id);
 
-// ASCII upper-case folding, the comparison rule of key and value names.
+// The comparison rule of key and value names (schema 2): every character of the UTF-8 name replaced by
+// its simple upper-case mapping (Unicode's), bytes that are not UTF-8 kept as they are.
 std::string Fold(std::string_view name);
+// The rule of schema 1: ASCII letters only.
+std::string FoldAscii(std::string_view name);
+// The rule of a store of that schema version.
+std::string FoldFor(int schemaVersion, std::string_view name);
 
 class RegistryStore {
  public:
@@ -108,6 +113,9 @@ class RegistryStore {
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
   long TryOpenFile(bool create);
+  // Brings a store of an older schema (version) to the current one, where it can; version answers the
+  // schema the file has afterwards.
+  long Convert(Connection& conn, std::int64_t& version);
   // What a write's body changes: one statement (atomic by itself), or several.
   enum class Changes { kOne, kSeveral };
   template <class Body, class Follow>

@@ -36,10 +36,10 @@ INSERT INTO keys(id, parent, name, fpath) VALUES
   (5, 1, 'SOFTWARE', 'HKEY_LOCAL_MACHINE\SOFTWARE'),
   (6, 5, 'Classes', 'HKEY_LOCAL_MACHINE\SOFTWARE\CLASSES');
 PRAGMA application_id = 1666344295;
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
 )sql";
 static_assert(kApplicationId == 1666344295);
-static_assert(kSchemaVersion == 1);
+static_assert(kSchemaVersion == 2);
 
 const char* const kStatementText[kStatementCount] = {
     "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), (SELECT id FROM keys WHERE fpath = ?2)",
@@ -67,6 +67,7 @@ const char* const kStatementText[kStatementCount] = {
     "SAVEPOINT call",
     "RELEASE call",
     "ROLLBACK TO call",
+    "PRAGMA user_version",
 };
 
 long FromSqlite(int rc) {

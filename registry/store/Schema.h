@@ -38,6 +38,7 @@ enum Statement {
   kSavepoint,
   kRelease,
   kRollbackTo,
+  kUserVersion,
   kStatementCount
 };
 extern const char* const kStatementText[kStatementCount];

@@ -160,8 +160,8 @@ long RegistryStore::TryOpenFile(bool create) {
       conn->Exec("ROLLBACK");
       return FromSqlite(rc);
     }
-    if (version != 0 && version != kSchemaVersion) return kBadDb;
-    if (version == 0 && objects != 0) return kBadDb;
+    if (version < 0 || version > kSchemaVersion || (version == 0 && objects != 0)) return kBadDb;
+    if (version == 0) version = kSchemaVersion;  // laid out here
   } else {
     if (app != kApplicationId) return kBadDb;
     // Our files are made in WAL mode, where this changes nothing; it only repairs a file that another
@@ -175,8 +175,57 @@ long RegistryStore::TryOpenFile(bool create) {
   conn->pageSize = conn->QueryInt("PRAGMA page_size", rc);
   if (rc != SQLITE_OK) return FromSqlite(rc);
   if (long prc = conn->Prepare()) return prc;
+  if (version < kSchemaVersion && !conn->readOnly) {
+    if (long crc = Convert(*conn, version)) return crc;
+  }
+  conn->schema = static_cast<int>(version);
   file_ = std::move(conn);
   return kSuccess;
+}
+
+namespace {
+
+// registry_fold(text): the name rule of the current schema, for the conversion's statements.
+void FoldSql(sqlite3_context* context, int, sqlite3_value** args) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(args[0]));
+  if (text == nullptr) {
+    sqlite3_result_null(context);
+    return;
+  }
+  const std::string folded = Fold(std::string_view(text, static_cast<std::size_t>(sqlite3_value_bytes(args[0]))));
+  sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
+}
+
+}  // namespace
+
+// Schema 1 folded ASCII letters only; schema 2 folds every character (Fold). The folded columns are
+// computed again in one transaction: folding the old folded text gives the same as folding the name
+// (the new rule folds ASCII letters as the old one did), and the new rule is idempotent, so a UNIQUE
+// conflict can only be two names that now fold together. Such a store is left at schema 1 and keeps
+// the old rule: nothing is lost, and the next opening tries again.
+long RegistryStore::Convert(Connection& conn, std::int64_t& version) {
+  int rc = sqlite3_create_function_v2(conn.db.get(), "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                      &FoldSql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return FromSqlite(rc);
+  if (long brc = conn.Begin()) return brc;
+  version = conn.QueryInt("PRAGMA user_version", rc);  // another process may have converted it meanwhile
+  if (rc == SQLITE_OK && version == 1) {
+    rc = conn.Exec(
+        "UPDATE keys SET fpath = registry_fold(fpath) WHERE fpath <> registry_fold(fpath);"
+        "UPDATE vals SET fname = registry_fold(fname) WHERE fname <> registry_fold(fname);"
+        "PRAGMA user_version = 2;");
+    if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+      conn.Exec("ROLLBACK");
+      return kSuccess;  // names that fold together: stays at schema 1
+    }
+    if (rc == SQLITE_OK) version = 2;
+  }
+  if (rc == SQLITE_OK) rc = conn.Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    if (sqlite3_get_autocommit(conn.db.get()) == 0) conn.Exec("ROLLBACK");
+    return FromSqlite(rc);
+  }
+  return version >= 1 && version <= kSchemaVersion ? kSuccess : kBadDb;
 }
 
 long RegistryStore::ForRead(Connection*& out) {

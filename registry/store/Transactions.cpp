@@ -23,6 +23,10 @@ long RegistryStore::BeginTransaction() {
     return rc;
   }
   c->DropCache();  // set aside until the transaction ends
+  if (long rc = c->CheckSchema()) {
+    c->Step(kRollback);
+    return rc;
+  }
   inTransaction_ = true;
   transactionOwner_ = std::this_thread::get_id();
   transactionFailure_ = kSuccess;

@@ -51,6 +51,11 @@ long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
     return rc;
   }
   c->BeginWrite();
+  if (long rc = c->CheckSchema()) {  // the name rule of the file as this transaction finds it
+    c->Step(kRollback);
+    c->DropCache();
+    return rc;
+  }
   long rc = body(*c);
   if (rc == win32::kSuccess) {
     rc = c->Step(kCommit);

@@ -265,7 +265,7 @@ TEST_F(StoreFile, AStoreOfANewerSchemaAnswersBadDbAndIsLeftAlone) {
     auto api = OpenRegistryStore(path_);
     ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
   }
-  Sql(path_, "PRAGMA user_version = 2");
+  Sql(path_, "PRAGMA user_version = 3");
   Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
   std::string before = ReadFile(path_);
   auto api = OpenRegistryStore(path_);
