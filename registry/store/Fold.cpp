@@ -1,6 +1,7 @@
 // The comparison rule of key and value names: each character of a UTF-8 name replaced by its simple
-// upper-case mapping (Unicode's UnicodeData.txt, field 12, as UpperCaseTable.inc holds it); bytes that
-// are not part of a well-formed UTF-8 sequence stay as they are.
+// upper-case mapping (Unicode's UnicodeData.txt, field 12, as UpperCaseTable.inc holds it for the Basic
+// Multilingual Plane); characters beyond the BMP and bytes that are not part of a well-formed UTF-8
+// sequence stay as they are.
 #include <algorithm>
 #include <cstdint>
 #include <iterator>

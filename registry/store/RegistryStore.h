@@ -1,15 +1,19 @@
 // The registry store's database: keys and values in one SQLite file, addressed by key row ids.
 //
-// Schema (version 1, in PRAGMA user_version; PRAGMA application_id marks the file as ours):
+// Schema (version 2, in PRAGMA user_version; PRAGMA application_id marks the file as ours):
 //   keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent, name, fpath UNIQUE)
 //       name is the component as created (case kept); fpath is the key's full path from its root with
-//       every component folded to upper case, joined by "\". Paths never change (a key is deleted only
-//       when it has no sub-keys and is never renamed), so fpath finds a key in one index look-up, and
-//       sub-keys list in fpath order, which is the registry's case-insensitive order. AUTOINCREMENT: an
-//       id is never reused, so a handle to a deleted key can never reach a later key of the same path.
+//       every component folded to upper case (Fold), joined by "\". Paths never change (a key is
+//       deleted only when it has no sub-keys and is never renamed), so fpath finds a key in one index
+//       look-up, and sub-keys list in fpath order, which is the registry's case-insensitive order.
+//       AUTOINCREMENT: a committed id is never reused, so a handle to a deleted key can never reach a
+//       later key of the same path (the ids of a rolled-back transaction do come again: its handles are
+//       pointed at no key, see EndTransaction).
 //   vals(id INTEGER PRIMARY KEY, key, name, fname, type, data BLOB, UNIQUE(key, fname))
 //       fname is name folded to upper case; values list in id order, which is creation order (a value
 //       that is set again keeps its row and so its place).
+// Version 1 had the same tables with names folded by ASCII letters only; opening such a store converts it
+// (StoreFile.cpp), unless two of its names would fold together: then it keeps version 1 and its rule.
 // Fixed rows 1 to 6: the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
 // and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, which HKEY_CLASSES_ROOT stands for.
 //
@@ -61,8 +65,9 @@ struct KeyRef {
 // The key reference of a fixed key (kMachineKey ... kClassesKey).
 KeyRef FixedKey(std::int64_t id);
 
-// The comparison rule of key and value names (schema 2): every character of the UTF-8 name replaced by
-// its simple upper-case mapping (Unicode's), bytes that are not UTF-8 kept as they are.
+// The comparison rule of key and value names (schema 2): every character of the UTF-8 name in the Basic
+// Multilingual Plane replaced by its simple upper-case mapping (Unicode's); characters beyond it (which
+// Windows, folding UTF-16 code units, never folds) and bytes that are not UTF-8 kept as they are.
 std::string Fold(std::string_view name);
 // The rule of schema 1: ASCII letters only.
 std::string FoldAscii(std::string_view name);
