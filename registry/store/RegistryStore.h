@@ -118,6 +118,8 @@ class RegistryStore {
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
   long TryOpenFile(bool create);
+  long TryOpenFile(bool create, bool immutable);
+  bool CannotMakeLog() const;
   // Brings a store of an older schema (version) to the current one, where it can; version answers the
   // schema the file has afterwards.
   long Convert(Connection& conn, std::int64_t& version);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -114,9 +115,48 @@ long RegistryStore::OpenFile(bool create) {
 }
 
 long RegistryStore::TryOpenFile(bool create) {
+  // When the folder does not let this process make the -shm file that reading a WAL database takes, and
+  // no log holds anything, the file is read as read-only media (SQLite's immutable mode), without log.
+  return TryOpenFile(create, CannotMakeLog());
+}
+
+// Whether the store has neither a -shm file nor a log with content, and its folder cannot be written by
+// this process.
+bool RegistryStore::CannotMakeLog() const {
+  struct stat st;
+  if (stat((path_ + "-shm").c_str(), &st) == 0) return false;
+  if (stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0) return false;
+  std::string::size_type slash = path_.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+  return access(folder.c_str(), W_OK) != 0;
+}
+
+namespace {
+
+// The file: URI of a path, as sqlite3_open_v2 takes it with SQLITE_OPEN_URI.
+std::string FileUri(const std::string& path, const char* query) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += hex[c >> 4];
+      uri += hex[c & 15];
+    }
+  }
+  return uri + "?" + query;
+}
+
+}  // namespace
+
+long RegistryStore::TryOpenFile(bool create, bool immutable) {
   auto conn = std::make_unique<Connection>();
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = immutable ? sqlite3_open_v2(FileUri(path_, "immutable=1").c_str(), &raw,
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr)
+                     : sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   conn->db.reset(raw);
   if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? FromErrno(errno) : FromSqlite(rc);
   sqlite3_extended_result_codes(conn->db.get(), 0);

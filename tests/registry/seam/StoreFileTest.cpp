@@ -323,6 +323,52 @@ TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
   EXPECT_EQ(ReadFile(path_), before);
 }
 
+// A store in a folder the process may not write to, with no -wal or -shm file beside it (a copied
+// store, or one whose last connection removed them): SQLite cannot make the shared memory it reads a WAL
+// database with, and reads it as read-only media instead.
+TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
+  {
+    auto api = OpenRegistryStore(path_);
+    ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+    ASSERT_EQ(Put(*api, "Software\\Acme\\Sub", "w", "more"), 0);
+  }
+  Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
+  fs::remove(path_ + "-wal");
+  fs::remove(path_ + "-shm");
+  const bool root = geteuid() == 0;
+  const fs::path folder = fs::path(path_).parent_path();
+  for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested"}) fs::permissions(p, fs::perms(0755));
+  fs::permissions(path_, root ? fs::perms(0644) : fs::perms(0444));
+  fs::permissions(folder, root ? fs::perms(0755) : fs::perms(0555));
+  std::string before = ReadFile(path_);
+
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+    auto api = OpenRegistryStore(path_);
+    std::string data;
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") _exit(11);
+    if (Fetch(*api, "software\\acme\\SUB", "W", data) != 0 || data != "more") _exit(12);
+    char name[64];
+    KeyHandle key(*api);
+    if (api->OpenKey(kHKCU, "Software\\Acme", kAll, key.out()) != 0) _exit(13);
+    if (api->EnumKey(key.get(), 0, name, sizeof name) != 0 || std::string(name) != "Sub") _exit(14);
+    if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) _exit(15);
+    if (Put(*api, "Software\\New", "v", "new") != kAccessDenied) _exit(16);
+    if (api->DeleteKey(kHKCU, "Software\\Acme\\Sub") != kAccessDenied) _exit(17);
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") _exit(18);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  fs::permissions(folder, fs::perms(0755));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the step of the child that failed (10 + n)";
+  EXPECT_EQ(ReadFile(path_), before);
+  EXPECT_FALSE(fs::exists(path_ + "-wal"));
+}
+
 TEST_F(StoreFile, ThreadsWithTheirOwnConnectionsAllLand) {
   constexpr int kThreads = 4, kWrites = 150;
   std::atomic<int> failures{0};
