@@ -30,7 +30,7 @@ struct RegistryStore::Connection : ReadCache {
   // a log that starts over is cut back to kWalKeep bytes.
   static constexpr int kCheckpointFrames = 1000;
   static constexpr std::int64_t kFrameHeader = 24;
-  static constexpr std::int64_t kWalLimit = 16 << 20;
+  static constexpr std::int64_t kWalLimit = 8 << 20;
   static constexpr std::int64_t kWalKeep = 4 << 20;
   static constexpr std::chrono::milliseconds kCheckpointWait{200};
 

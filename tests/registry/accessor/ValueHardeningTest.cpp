@@ -19,15 +19,9 @@ bool NarrowTextIsUtf8();  // the platform's (Process.cpp)
 }  // namespace cregistry
 
 using namespace cregistry;
-using cregistry::testing::ForwardingApi;
-using cregistry::testing::Raised;
-using cregistry::testing::RecordingApi;
-using cregistry::testing::RegistrySandbox;
+using namespace cregistry::testing;
 
 namespace {
-
-constexpr std::int32_t kHKCU = cregistry::testing::kHKCU;
-constexpr std::int32_t kHKCR = cregistry::testing::kHKCR;
 
 // Rewrites a value just before chosen data queries reach the registry, as another process would, and can
 // scribble over the buffer of a query answered "more data" (Windows leaves it undefined) or fail the
@@ -176,47 +170,6 @@ TEST(AccessorObject, ByteArrayBoundsAreDefinedAtTheEdgesOfTheIndexRange) {
   EXPECT_EQ(high.upper(), std::int64_t{INT32_MAX} + 2);
   ByteArray low{{}, INT32_MIN};
   EXPECT_EQ(low.upper(), std::int64_t{INT32_MIN} - 1);
-}
-
-namespace {
-
-class AssociationFaults : public ::testing::Test {
- protected:
-  AssociationFaults() : recording(std::make_shared<RecordingApi>(sandbox.api)), reg(recording) {
-    ext = sandbox.UniqueClassName("ext");
-    cls = sandbox.UniqueClassName("Fault.Document");
-  }
-  bool Exists(std::int32_t root, const std::string& path) { return sandbox.Exists(root, path); }
-
-  RegistrySandbox sandbox;
-  std::shared_ptr<RecordingApi> recording;
-  cRegistry reg;
-  std::string ext;
-  std::string cls;
-};
-
-}  // namespace
-
-TEST_F(AssociationFaults, ARefusedStoreEndsTheRegistrationWithTheWritesError) {
-  // The machine-wide copy of the class description is refused.
-  recording->refuse = [&](const cregistry::testing::Store& s) { return s.key == "HKLM\\SOFTWARE\\Classes\\" + cls; };
-  RegistryError e = Raised([&] { reg.CreateEXEAssociation("C:\\v.exe", cls, "Doc", ext); });
-  EXPECT_EQ(e.number(), static_cast<std::int32_t>(0x800469A9u));
-  EXPECT_EQ(e.description(), "Failed to set registry value Key: '-2147483646',Section: 'SOFTWARE\\Classes\\" + cls +
-                                 "',Key: '' to value: 'Doc'");
-  ASSERT_EQ(recording->stores.size(), 4u) << "rows 1 twice, row 2 once under each root; nothing after";
-  EXPECT_EQ(recording->stores[3].result, 5);
-  EXPECT_FALSE(Exists(kHKCR, cls + "\\shell")) << "the open verb is not written after the failure";
-  EXPECT_EQ(reg.ClassKey(), HKEY_LOCAL_MACHINE);
-  EXPECT_EQ(reg.SectionKey(), "SOFTWARE\\Classes\\" + cls);
-
-  // Refused at the very first store: the selection is that of the first write.
-  recording->stores.clear();
-  recording->refuse = [](const cregistry::testing::Store&) { return true; };
-  Raised([&] { reg.CreateEXEAssociation("C:\\v.exe", cls, "Doc", ext); });
-  EXPECT_EQ(recording->stores.size(), 1u);
-  EXPECT_EQ(reg.ClassKey(), HKEY_CLASSES_ROOT);
-  EXPECT_EQ(reg.SectionKey(), "." + ext);
 }
 
 #ifndef _WIN32

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "SeamFixture.h"
+#include "StoreDir.h"
 #include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
@@ -17,19 +18,8 @@ using namespace win32;
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
-class StoreSchema : public ::testing::Test {
+class StoreSchema : public StoreDir {
  protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cregistry-schema-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/registry.db";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
   void CopyData(const char* name) {
     fs::copy_file(fs::path(CREGISTRY_TEST_DATA) / name, path_);
     fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
@@ -48,32 +38,12 @@ class StoreSchema : public ::testing::Test {
     return version;
   }
   static std::string Fetch(RegistryApi& api, const std::string& path, const std::string& name) {
-    KeyHandle key(api);
-    if (long rc = api.OpenKey(kHKCU, path.c_str(), kKeyQueryValue, key.out())) return "<" + std::to_string(rc) + ">";
-    char data[256] = {};
-    std::uint32_t type = 0, size = sizeof data - 1;
-    if (long rc = api.QueryValue(key.get(), name.c_str(), &type, reinterpret_cast<std::uint8_t*>(data), &size)) {
-      return "<" + std::to_string(rc) + ">";
-    }
-    return data;
+    return FetchText(api, path, name);
   }
   static long Put(RegistryApi& api, const std::string& path, const std::string& name, const std::string& text) {
-    KeyHandle key(api);
-    if (long rc = api.CreateKey(kHKCU, path.c_str(), kAll, key.out())) return rc;
-    return api.SetValue(key.get(), name.c_str(), 1, reinterpret_cast<const std::uint8_t*>(text.c_str()),
-                        static_cast<std::uint32_t>(text.size() + 1));
+    return PutText(api, path, name, text);
   }
-  static Names SubKeys(RegistryApi& api, const std::string& path) {
-    KeyHandle key(api);
-    Names names;
-    if (api.OpenKey(kHKCU, path.c_str(), kKeyEnumerateSubKeys, key.out()) != 0) return {"<missing>"};
-    char name[300];
-    for (std::uint32_t i = 0; api.EnumKey(key.get(), i, name, sizeof name) == 0; ++i) names.emplace_back(name);
-    return names;
-  }
-
-  std::string dir_;
-  std::string path_;
+  static Names SubKeys(RegistryApi& api, const std::string& path) { return SubKeyNames(api, path); }
 };
 
 TEST_F(StoreSchema, AFirstSchemaStoreIsConvertedOnOpeningAndKeepsEverything) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "SeamFixture.h"
+#include "StoreDir.h"
 #include "registry/RegistryTransaction.h"
 #include "registry/store/Store.h"
 
@@ -19,23 +20,9 @@ namespace {
 using namespace win32;
 namespace fs = std::filesystem;
 
-class StoreWal : public ::testing::Test {
+class StoreWal : public StoreDir {
  protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cregistry-wal-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/registry.db";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  long WalSize() const {
-    struct stat st {};
-    return stat((path_ + "-wal").c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
-  }
+  long WalSize() const { return FileSize(path_ + "-wal"); }
   static long SetText(RegistryApi& api, RegHandle key, const std::string& name, const std::string& text) {
     return api.SetValue(key, name.c_str(), 1, reinterpret_cast<const std::uint8_t*>(text.c_str()),
                         static_cast<std::uint32_t>(text.size() + 1));
@@ -54,9 +41,6 @@ class StoreWal : public ::testing::Test {
     sqlite3_close(db);
     return rc;
   }
-
-  std::string dir_;
-  std::string path_;
 };
 
 TEST_F(StoreWal, NoCallLeavesAReadSnapshotOrStatementBehind) {
@@ -115,7 +99,7 @@ TEST_F(StoreWal, TheLogIsCutBackWhileReadersKeepComing) {
         return;
       }
       for (int i = 0; i < kWrites; ++i) {
-        // About 2 KiB a write: some 35 MiB of log frames in all, twice the bound.
+        // About 2 KiB a write: some 35 MiB of log frames in all, four times the bound.
         if (SetText(*api, key.get(), "v" + std::to_string(t) + "-" + std::to_string(i % 100), std::string(2000, 'a' + i % 26)) != 0) ++failures;
         for (int r = 0; r < 3; ++r) {
           std::uint32_t size = 0;
