@@ -83,9 +83,12 @@ void Encode(char32_t cp, std::string& out) {
 }  // namespace
 
 std::string Fold(std::string_view name) {
-  std::string folded;
+  std::size_t ascii = 0;
+  while (ascii < name.size() && static_cast<unsigned char>(name[ascii]) < 0x80) ++ascii;
+  if (ascii == name.size()) return FoldAscii(name);  // the common case
+  std::string folded = FoldAscii(name.substr(0, ascii));
   folded.reserve(name.size());
-  for (std::size_t i = 0; i < name.size();) {
+  for (std::size_t i = ascii; i < name.size();) {
     const unsigned char b = static_cast<unsigned char>(name[i]);
     if (b < 0x80) {
       folded.push_back(b >= 'a' && b <= 'z' ? static_cast<char>(b - 'a' + 'A') : static_cast<char>(b));
