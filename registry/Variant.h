@@ -13,7 +13,9 @@ struct ByteArray {
   std::vector<std::uint8_t> bytes;
   std::int32_t lower = 0;
 
-  std::int32_t upper() const { return lower + static_cast<std::int32_t>(bytes.size()) - 1; }
+  // The upper bound, lower + size - 1, computed in 64 bits: defined for every lower bound and size
+  // (lower - 1 for an empty array).
+  std::int64_t upper() const { return std::int64_t{lower} + static_cast<std::int64_t>(bytes.size()) - 1; }
   bool operator==(const ByteArray&) const = default;
 };
 

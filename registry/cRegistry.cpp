@@ -6,6 +6,9 @@
 
 namespace cregistry {
 
+// Whether the narrow texts of the registry calls are UTF-8 (Process.cpp of the platform).
+bool NarrowTextIsUtf8();
+
 namespace {
 
 using namespace win32;
@@ -38,6 +41,21 @@ RegistryError AccessorError(std::int32_t number, std::string description) {
 
 RegistryError Overflow() { return RegistryError(6, RegistryError::ExecutableName(), "Overflow"); }
 
+// Characters of a narrow text: of UTF-8 (Linux, or Windows under the UTF-8 code page) every byte that
+// does not continue a sequence; of a single-byte code page every byte.
+std::size_t CharacterCount(const std::string& text) {
+  if (!NarrowTextIsUtf8()) return text.size();
+  std::size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// How many times a value read starts again when the value changes between its size and data queries.
+constexpr int kReadAttempts = 5;
+
+// The registry takes data sizes of 32 bits; the store binds sizes below 2 GiB.
+bool FitsDataSize(std::size_t size) { return size <= 0xFFFFFFFFu; }
+
 // Quotes an executable path for a command line: trims spaces, then makes sure a double quote stands at
 // each end.
 std::string QuotePath(std::string path) {
@@ -63,7 +81,7 @@ cRegistry::cRegistry(std::shared_ptr<RegistryApi> api) : api_(std::move(api)) {}
 std::string cRegistry::Machine() const { return machine_; }
 
 void cRegistry::Machine(const std::string& sMachine) {
-  if (sMachine.size() < 3) {
+  if (CharacterCount(sMachine) < 3) {
     machine_.clear();
   } else if (sMachine.compare(0, 2, "\\\\") == 0) {
     machine_ = sMachine;
@@ -146,44 +164,56 @@ Variant cRegistry::Value() {
   KeyHandle key(*api_);
   if (api_->OpenKey(base, sectionKey_.c_str(), kKeyQueryValue, key.out()) != kSuccess) return default_;
 
-  std::uint32_t type = 0;
-  std::uint32_t size = 0;
-  long rc = api_->QueryValue(key.get(), valueKey_.c_str(), &type, nullptr, &size);
-  if (rc != kSuccess && rc != kMoreData) return default_;
-  valueType_ = static_cast<RegistryValueType>(type);
-
-  switch (type) {
-    case REG_SZ:
-    case REG_EXPAND_SZ:
-    case REG_MULTI_SZ: {
-      // The data less its last byte: the terminating NUL of well-formed data. Data of no bytes at all
-      // reads as the empty text.
-      std::string buf(size, '\0');
-      std::uint32_t got = size;
-      if (size > 0) api_->QueryValue(key.get(), valueKey_.c_str(), &type, reinterpret_cast<std::uint8_t*>(buf.data()), &got);
-      if (!buf.empty()) buf.pop_back();
-      if (valueType_ == REG_EXPAND_SZ) return ExpandVariables(buf);
-      return buf;
+  // The size query and the data query are two calls: another writer may change the value between
+  // them. A data query that answers "more data", another size or another type than the size query
+  // found starts the read again, a few times; then the read fails as any failed read does.
+  for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    long rc = api_->QueryValue(key.get(), valueKey_.c_str(), &type, nullptr, &size);
+    if (rc != kSuccess && rc != kMoreData) return default_;
+    valueType_ = static_cast<RegistryValueType>(type);
+    const bool dword = type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN;
+    // A DWORD is never read as more than the four bytes of the integer.
+    const std::uint32_t capacity = dword ? 4 : size;
+    std::string buf(capacity, '\0');
+    std::uint32_t got = capacity;
+    std::uint32_t gotType = type;
+    rc = capacity == 0 ? kSuccess
+                       : api_->QueryValue(key.get(), valueKey_.c_str(), &gotType,
+                                          reinterpret_cast<std::uint8_t*>(buf.data()), &got);
+    if (dword && size > 4 && gotType == type && rc == kMoreData) {
+      // Data longer than an integer: the buffer is undefined after "more data"; the answer is 0.
+      return valueType_ == REG_DWORD ? Variant(std::int32_t{0}) : Variant(SwapByteOrder(0));
     }
-    case REG_DWORD:
-    case REG_DWORD_BIG_ENDIAN: {
-      // Never more than the four bytes of the integer; shorter data fills the low-order bytes.
-      std::uint8_t bytes[4] = {0, 0, 0, 0};
-      std::uint32_t got = 4;
-      api_->QueryValue(key.get(), valueKey_.c_str(), &type, bytes, &got);
-      auto n = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-                                         (static_cast<std::uint32_t>(bytes[2]) << 16) |
-                                         (static_cast<std::uint32_t>(bytes[3]) << 24));
-      return valueType_ == REG_DWORD ? n : SwapByteOrder(n);
-    }
-    default: {
-      ByteArray array;
-      array.bytes.assign(size, 0);
-      std::uint32_t got = size;
-      if (size > 0) api_->QueryValue(key.get(), valueKey_.c_str(), &type, array.bytes.data(), &got);
-      return array;
+    if (rc == kMoreData || (rc == kSuccess && (gotType != type || (capacity > 0 && got != size)))) continue;
+    if (rc != kSuccess) return default_;
+    buf.resize(capacity == 0 ? 0 : got);
+    switch (type) {
+      case REG_SZ:
+      case REG_EXPAND_SZ:
+      case REG_MULTI_SZ:
+        // The data less its last byte: the terminating NUL of well-formed data. Data of no bytes at
+        // all reads as the empty text.
+        if (!buf.empty()) buf.pop_back();
+        if (valueType_ == REG_EXPAND_SZ) return ExpandVariables(buf);
+        return buf;
+      case REG_DWORD:
+      case REG_DWORD_BIG_ENDIAN: {
+        // Shorter data fills the low-order bytes.
+        std::uint32_t u = 0;
+        for (std::size_t k = 0; k < buf.size(); ++k) u |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(buf[k])) << (8 * k);
+        const auto n = static_cast<std::int32_t>(u);
+        return valueType_ == REG_DWORD ? n : SwapByteOrder(n);
+      }
+      default: {
+        ByteArray array;
+        array.bytes.assign(buf.begin(), buf.end());
+        return array;
+      }
     }
   }
+  return default_;
 }
 
 void cRegistry::Value(Variant vValue) {
@@ -203,6 +233,10 @@ void cRegistry::Value(Variant vValue) {
     case REG_EXPAND_SZ: {
       const std::string text = vValue.ToText();
       const std::uint32_t type = HasPercentPair(text) ? REG_EXPAND_SZ : REG_SZ;
+      if (!FitsDataSize(text.size() + 1)) {
+        rc = kInvalidParameter;  // more than a registry value can hold: nothing is stored
+        break;
+      }
       rc = api_->SetValue(key.get(), name, type, reinterpret_cast<const std::uint8_t*>(text.c_str()),
                           static_cast<std::uint32_t>(text.size() + 1));
       break;
@@ -216,6 +250,10 @@ void cRegistry::Value(Variant vValue) {
       }
       const ByteArray& array = vValue.AsByteArray();
       if (array.bytes.empty()) throw RegistryError::SubscriptOutOfRange();
+      if (!FitsDataSize(array.bytes.size())) {
+        rc = kInvalidParameter;
+        break;
+      }
       rc = api_->SetValue(key.get(), name, REG_BINARY, array.bytes.data(), static_cast<std::uint32_t>(array.bytes.size()));
       break;
     }

@@ -4,6 +4,7 @@
 #   scripts/deps.sh windows   the above, plus mingw-w64 and Wine for the Windows build and its tests
 #   scripts/deps.sh package   the windows set, plus what the package checks use (lintian, dpkg-shlibdeps,
 #                             file for CPack's library detection, pkg-config, unzip)
+#   scripts/deps.sh tables    Unicode's data, to generate registry/store/UpperCaseTable.inc again
 set -euo pipefail
 
 packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux)
@@ -12,6 +13,9 @@ if [ "${1:-native}" = windows ] || [ "${1:-native}" = package ]; then
 fi
 if [ "${1:-native}" = package ]; then
   packages+=(lintian dpkg-dev file pkg-config unzip binutils)
+fi
+if [ "${1:-native}" = tables ]; then
+  packages+=(unicode-data python3)
 fi
 if [ "${1:-native}" = bench ]; then
   packages+=(rsync findutils coreutils time)

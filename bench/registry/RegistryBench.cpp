@@ -10,7 +10,9 @@
 //       transactions are not supported), checking afterwards that all of them landed
 //   registry_bench concurrent --store PATH [--processes N] [--seconds S]   (native only)
 //       N processes write to one store for S seconds; each counts the writes it was told succeeded and
-//       the errors it saw; afterwards every counted write is checked to be there.
+//       the errors it saw, and writes and reads ten shared values, counting torn reads; afterwards
+//       every counted write is checked to be there. Prints the largest -wal size seen.
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -22,6 +24,8 @@
 #include "registry/cRegistry.h"
 
 #ifndef _WIN32
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,6 +106,19 @@ int ReadWrite(const std::string& store, double seconds) {
 }
 
 #ifndef _WIN32
+// A shared text of length n: n copies of one letter that depends on n, so that any mix of two texts (a
+// newer, shorter one padded to the old length, a run of NULs) is seen.
+std::string SharedText(long n) { return std::string(static_cast<std::size_t>(n), static_cast<char>('a' + n % 26)); }
+bool IsSharedText(const std::string& text) { return !text.empty() && text == SharedText(static_cast<long>(text.size())); }
+
+long FileSize(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+}
+
+// N processes for S seconds, each writing values of its own (counted, and checked afterwards) and, in
+// turn, writing and reading ten values that all of them share (texts of changing length, every read
+// checked whole). Meanwhile the -wal file's size is watched.
 int Concurrent(const std::string& store, int processes, double seconds) {
   struct Child {
     pid_t pid;
@@ -117,31 +134,55 @@ int Concurrent(const std::string& store, int processes, double seconds) {
       close(fds[0]);
       cRegistry reg(OpenRegistryStore(store));
       reg.ClassKey(HKEY_CURRENT_USER);
-      reg.SectionKey("Software\\cregistry-bench\\concurrent\\p" + std::to_string(p));
-      reg.ValueType(REG_DWORD);
-      long ok = 0, errors = 0;
+      long ok = 0, errors = 0, reads = 0, torn = 0;
       auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-      while (Clock::now() < until) {
-        reg.ValueKey("w" + std::to_string(ok));
+      for (long round = 0; Clock::now() < until; ++round) {
         try {
+          reg.SectionKey("Software\\cregistry-bench\\concurrent\\p" + std::to_string(p));
+          reg.ValueType(REG_DWORD);
+          reg.ValueKey("w" + std::to_string(ok));
           reg.Value(Variant(static_cast<std::int32_t>(ok)));
           ++ok;
+          reg.SectionKey("Software\\cregistry-bench\\concurrent\\shared");
+          reg.ValueKey("s" + std::to_string(round % 10));
+          reg.ValueType(REG_SZ);
+          if (round % 3 == 0) reg.Value(Variant(SharedText(1 + (round * 7 + p * 13) % 300)));
+          reg.Default(Variant(std::string()));
+          std::string text = reg.Value().ToText();
+          ++reads;
+          if (!text.empty() && !IsSharedText(text)) ++torn;
         } catch (const RegistryError& e) {
           ++errors;
           std::fprintf(stderr, "process %d: error %d %s\n", p, e.number(), e.description().c_str());
         }
       }
-      long counts[2] = {ok, errors};
+      long counts[4] = {ok, errors, reads, torn};
       ssize_t n = write(fds[1], counts, sizeof counts);
       _exit(n == static_cast<ssize_t>(sizeof counts) ? 0 : 3);
     }
     close(fds[1]);
     children.push_back({pid, fds[0]});
   }
-  long totalOk = 0, totalErrors = 0, missing = 0;
+  // Watch the -wal file until every child has reported.
+  const std::string wal = store + "-wal";
+  long largestWal = 0;
+  std::vector<pollfd> fds;
+  for (auto& c : children) fds.push_back({c.fd, POLLIN, 0});
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds + 120));
+  for (std::size_t done = 0; done < fds.size() && Clock::now() < deadline;) {
+    largestWal = std::max(largestWal, FileSize(wal));
+    if (poll(fds.data(), fds.size(), 10) <= 0) continue;
+    for (auto& f : fds) {
+      if (f.fd >= 0 && (f.revents & (POLLIN | POLLHUP)) != 0) {
+        f.fd = -1;  // reported: poll passes over it from now on
+        ++done;
+      }
+    }
+  }
+  long totalOk = 0, totalErrors = 0, totalReads = 0, totalTorn = 0, missing = 0;
   std::vector<long> oks;
   for (auto& c : children) {
-    long counts[2] = {0, 0};
+    long counts[4] = {0, 0, 0, 0};
     if (read(c.fd, counts, sizeof counts) != static_cast<ssize_t>(sizeof counts)) counts[1] = -1;
     close(c.fd);
     int status = 0;
@@ -149,7 +190,11 @@ int Concurrent(const std::string& store, int processes, double seconds) {
     oks.push_back(counts[0]);
     totalOk += counts[0];
     totalErrors += counts[1] < 0 ? 1 : counts[1];
+    totalReads += counts[2];
+    totalTorn += counts[3];
   }
+  const long walAfterRun = FileSize(wal);
+  largestWal = std::max(largestWal, walAfterRun);
   cRegistry reg(OpenRegistryStore(store));
   reg.ClassKey(HKEY_CURRENT_USER);
   reg.Default(Variant(std::int32_t{-1}));
@@ -160,11 +205,23 @@ int Concurrent(const std::string& store, int processes, double seconds) {
       if (reg.Value().AsLong() != k) ++missing;
     }
   }
+  // One more write after the run: it must not pay for the run's log.
+  auto write = Clock::now();
+  reg.SectionKey("Software\\cregistry-bench\\concurrent");
+  reg.ValueKey("after");
+  reg.ValueType(REG_DWORD);
+  reg.Value(Variant(std::int32_t{1}));
+  const double writeAfter = std::chrono::duration<double>(Clock::now() - write).count();
+  const bool good = totalErrors == 0 && missing == 0 && totalOk > 0 && totalTorn == 0;
   std::printf("processes %d, seconds %.0f: writes reported successful %ld (", processes, seconds, totalOk);
   for (std::size_t p = 0; p < oks.size(); ++p) std::printf("%s%ld", p ? " + " : "", oks[p]);
-  std::printf("), errors seen %ld, missing afterwards %ld -> %s\n", totalErrors, missing,
-              totalErrors == 0 && missing == 0 && totalOk > 0 ? "OK" : "FAILED");
-  return totalErrors == 0 && missing == 0 && totalOk > 0 ? 0 : 1;
+  std::printf("), errors seen %ld, missing afterwards %ld, shared reads %ld of which torn %ld -> %s\n", totalErrors,
+              missing, totalReads, totalTorn, good ? "OK" : "FAILED");
+  std::printf("largest -wal seen %.1f MiB, -wal after the run %.1f MiB, after the check %.1f MiB; database %.1f MiB; "
+              "a write after the run %.3f s\n",
+              largestWal / 1048576.0, walAfterRun / 1048576.0, FileSize(wal) / 1048576.0, FileSize(store) / 1048576.0,
+              writeAfter);
+  return good ? 0 : 1;
 }
 #endif
 

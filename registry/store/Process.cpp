@@ -11,3 +11,9 @@ std::string ExecutablePath() {
 }
 
 }  // namespace cregistry
+
+namespace cregistry {
+
+bool NarrowTextIsUtf8() { return true; }
+
+}  // namespace cregistry

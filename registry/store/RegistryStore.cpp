@@ -1,20 +1,17 @@
+// The registry store's operations: the registry calls on keys and values, as the seam's store side
+// answers them (StoreRegistryApi.cpp turns handles and paths into the key references used here).
 #include "registry/store/RegistryStore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sqlite3.h>
 
-#include <array>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
-#include <unordered_map>
 
 #include "registry/RegistryApi.h"
+#include "registry/store/Connection.h"
+#include "registry/store/Schema.h"
 #include "registry/store/Sqlite.h"
 #include "registry/store/Store.h"
+#include "registry/store/Transactions.h"
 
 namespace cregistry::store {
 
@@ -22,365 +19,9 @@ using namespace cregistry::win32;
 
 namespace {
 
-constexpr int kApplicationId = 0x63526567;  // "cReg"
-
-const char* const kSchema = R"sql(
-CREATE TABLE keys(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  parent INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  fpath TEXT NOT NULL UNIQUE
-);
-CREATE INDEX keys_by_parent ON keys(parent, fpath);
-CREATE TABLE vals(
-  id INTEGER PRIMARY KEY,
-  key INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  fname TEXT NOT NULL,
-  type INTEGER NOT NULL,
-  data BLOB NOT NULL,
-  UNIQUE(key, fname)
-);
-CREATE INDEX vals_by_key ON vals(key, id);
-INSERT INTO keys(id, parent, name, fpath) VALUES
-  (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),
-  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER'),
-  (3, 0, 'HKEY_USERS', 'HKEY_USERS'),
-  (4, 0, 'HKEY_CURRENT_CONFIG', 'HKEY_CURRENT_CONFIG'),
-  (5, 1, 'SOFTWARE', 'HKEY_LOCAL_MACHINE\SOFTWARE'),
-  (6, 5, 'Classes', 'HKEY_LOCAL_MACHINE\SOFTWARE\CLASSES');
-PRAGMA application_id = 1666344295;
-PRAGMA user_version = 1;
-)sql";
-static_assert(kApplicationId == 1666344295);
-static_assert(kSchemaVersion == 1);
-
-enum Statement {
-  kFindChild,
-  kFindPath,
-  kKeyExists,
-  kInsertKey,
-  kHasChildren,
-  kDeleteKeyValues,
-  kDeleteKeyRow,
-  kGetValue,
-  kUpdateValue,
-  kUpsertValue,
-  kDeleteValue,
-  kMaxNameLen,
-  kEnumValue,
-  kEnumValueAfter,
-  kEnumKey,
-  kEnumKeyAfter,
-  kBegin,
-  kCommit,
-  kRollback,
-  kSavepoint,
-  kRelease,
-  kRollbackTo,
-  kStatementCount
-};
-
-const char* const kStatementText[kStatementCount] = {
-    "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), (SELECT id FROM keys WHERE fpath = ?2)",
-    "SELECT id FROM keys WHERE fpath = ?1",
-    "SELECT 1 FROM keys WHERE id = ?1",
-    "INSERT INTO keys(parent, name, fpath) VALUES (?1, ?2, ?3)",
-    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
-    "DELETE FROM vals WHERE key = ?1",
-    "DELETE FROM keys WHERE id = ?1",
-    "SELECT type, data FROM vals WHERE key = ?1 AND fname = ?2",
-    "UPDATE vals SET type = ?3, data = ?4 WHERE key = ?1 AND fname = ?2",
-    "INSERT INTO vals(key, name, fname, type, data) SELECT ?1, ?2, ?3, ?4, ?5 "
-    "WHERE EXISTS(SELECT 1 FROM keys WHERE id = ?1) "
-    "ON CONFLICT(key, fname) DO UPDATE SET type = excluded.type, data = excluded.data",
-    "DELETE FROM vals WHERE key = ?1 AND fname = ?2",
-    "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), "
-    "(SELECT max(length(CAST(name AS BLOB))) FROM vals WHERE key = ?1)",
-    "SELECT name, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
-    "SELECT name, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
-    "SELECT name, fpath FROM keys WHERE parent = ?1 ORDER BY fpath LIMIT 1 OFFSET ?2",
-    "SELECT name, fpath FROM keys WHERE parent = ?1 AND fpath > ?2 ORDER BY fpath LIMIT 1",
-    "BEGIN IMMEDIATE",
-    "COMMIT",
-    "ROLLBACK",
-    "SAVEPOINT call",
-    "RELEASE call",
-    "ROLLBACK TO call",
-};
-
-// How long a write waits for other writers before it gives up with kBusy.
-constexpr auto kBusyLimit = std::chrono::seconds(60);
-
-long FromSqlite(int rc) {
-  switch (rc & 0xff) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-      return kSuccess;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      return kAccessDenied;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return kBusy;
-    case SQLITE_NOMEM:
-      return kOutOfMemory;
-    case SQLITE_FULL:
-      return kDiskFull;
-    case SQLITE_IOERR:
-    case SQLITE_CANTOPEN:
-    case SQLITE_PROTOCOL:
-    case SQLITE_NOLFS:
-      return kRegistryIoFailed;
-    default:  // SQLITE_CORRUPT, SQLITE_NOTADB, SQLITE_FORMAT, SQLITE_ERROR (a schema not ours), ...
-      return kBadDb;
-  }
-}
-
-long FromErrno(int err) {
-  switch (err) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return kAccessDenied;
-    case ENOSPC:
-    case EDQUOT:
-      return kDiskFull;
-    case ENOMEM:
-      return kOutOfMemory;
-    default:
-      return kRegistryIoFailed;
-  }
-}
-
 bool IsStringType(std::uint32_t type) { return type == 1 || type == 2 || type == 7; }
 
-void BindText(sqlite3_stmt* s, int i, std::string_view text) {
-  sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-}
-
-// Creates every missing folder of the store file's path, each with mode 0700.
-long MakeParentFolders(const std::string& path) {
-  std::string::size_type slash = path.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) return kSuccess;
-  std::string folder = path.substr(0, slash);
-  struct stat st;
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kSuccess : kBadPathname;
-  if (long rc = MakeParentFolders(folder)) return rc;
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
-  return kSuccess;
-}
-
 }  // namespace
-
-struct RegistryStore::Connection {
-  DbPtr db;
-  std::array<StmtPtr, kStatementCount> statements;
-  bool readOnly = false;
-  std::chrono::steady_clock::time_point busySince;
-
-  // Answers of earlier reads, kept while the database has not changed. Every commit, by any process,
-  // rewrites the WAL index header in the shared memory that all connections map; the cache belongs to
-  // the header it was filled under (read before the reads that filled it), and is dropped as soon as
-  // the header differs. A read that finds the cache valid thus answers what a read of the database
-  // would: no commit has happened since.
-  struct CachedValue {
-    long rc;  // kSuccess, kFileNotFound or kKeyDeleted
-    std::uint32_t type;
-    std::string data;
-  };
-  struct CachedKey {
-    long rc;  // kSuccess, kFileNotFound or kKeyDeleted
-    std::int64_t id;
-  };
-  static constexpr std::size_t kHeaderSize = 48;
-  static constexpr std::size_t kCacheLimit = 4096;
-  const volatile unsigned char* walHeader = nullptr;
-  bool cacheValid = false;
-  unsigned char cacheHeader[kHeaderSize] = {};
-  std::unordered_map<std::string, CachedKey> keys;      // parent id (8 bytes) + folded path
-  std::unordered_map<std::string, CachedValue> values;  // key id (8 bytes) + folded name
-  std::string cacheKey;
-
-  // Where the last listing step of each kind stood: the next index continues from there with one
-  // index seek instead of counting from the start. Valid within one cache generation, which ends at
-  // every commit (this connection's own included).
-  struct Cursor {
-    std::int64_t parent = 0;
-    std::uint32_t index = 0;
-    std::uint64_t generation = 0;
-    ValuePtr position;  // the sort key of the entry at index
-  };
-  Cursor keyCursor;
-  Cursor valueCursor;
-  std::uint64_t generation = 1;
-
-  void DropCache() {
-    ++generation;
-    cacheValid = false;
-    keys.clear();
-    values.clear();
-  }
-
-  // Whether the cache may be used (and filled) by the read about to start: the WAL index header is
-  // read (both of its copies, as SQLite reads them) and compared with the one the cache was filled
-  // under.
-  bool CacheUsable() {
-    if (readOnly || !MapHeader()) return false;
-    unsigned char first[kHeaderSize];
-    if (!ReadHeader(first)) {  // a commit is being published right now
-      DropCache();
-      return false;
-    }
-    if (!cacheValid || std::memcmp(first, cacheHeader, kHeaderSize) != 0 || keys.size() + values.size() > kCacheLimit) {
-      DropCache();
-      std::memcpy(cacheHeader, first, kHeaderSize);
-      cacheValid = true;
-    }
-    return true;
-  }
-
-  // Finds the WAL index (the first region of the shared memory that SQLite has mapped for this
-  // connection), asking for it at each use rather than keeping a pointer that SQLite might unmap.
-  bool MapHeader() {
-    walHeader = nullptr;
-    if (file == nullptr) {
-      if (sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK) file = nullptr;
-      if (file == nullptr) return false;
-    }
-    if (file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr) return false;
-    volatile void* region = nullptr;
-    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || region == nullptr) return false;
-    walHeader = static_cast<const volatile unsigned char*>(region);
-    return true;
-  }
-  sqlite3_file* file = nullptr;
-
-  // The WAL index header, when its two copies agree.
-  bool ReadHeader(unsigned char (&out)[kHeaderSize]) const {
-    unsigned char second[kHeaderSize];
-    const auto* header = const_cast<const unsigned char*>(walHeader);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    std::memcpy(out, header, kHeaderSize);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    std::memcpy(second, header + kHeaderSize, kHeaderSize);
-    return std::memcmp(out, second, kHeaderSize) == 0;
-  }
-
-  // The WAL's frame count after this connection's last commit (from the WAL hook).
-  std::uint32_t committedFrames = 0;
-  static int WalHook(void* arg, sqlite3* db, const char* name, int frames) {
-    static_cast<Connection*>(arg)->committedFrames = static_cast<std::uint32_t>(frames);
-    // The hook replaces SQLite's automatic checkpoint, which it therefore does itself.
-    if (frames >= 1000) sqlite3_wal_checkpoint(db, name);
-    return SQLITE_OK;
-  }
-
-  // Whether the cache is still that of the database as this write transaction (holding the write
-  // lock) found it: then, once committed, the cache can follow the change instead of being dropped.
-  bool cacheFollowsWrite = false;
-  void BeginWrite() {
-    ++generation;  // the listing cursors do not follow a write
-    cacheFollowsWrite = false;
-    committedFrames = 0;  // a commit that writes no page calls no hook, and must not look like one
-    if (!cacheValid || !MapHeader()) return;
-    unsigned char now[kHeaderSize];
-    cacheFollowsWrite = ReadHeader(now) && std::memcmp(now, cacheHeader, kHeaderSize) == 0;
-  }
-  // After a commit: adopts the new header when it is that of this commit (the frame count the commit
-  // ended with, no WAL restart), so that a commit by another process, even one right after this, still
-  // drops the cache.
-  bool FollowCommit() {
-    unsigned char now[kHeaderSize];
-    if (!cacheFollowsWrite || !MapHeader() || !ReadHeader(now)) return false;
-    std::uint32_t frames = 0;
-    std::memcpy(&frames, now + 16, sizeof frames);  // mxFrame
-    if (frames != committedFrames || std::memcmp(now + 32, cacheHeader + 32, 8) != 0) return false;  // aSalt
-    std::memcpy(cacheHeader, now, kHeaderSize);
-    return true;
-  }
-
-  const std::string& CacheKey(std::int64_t id, std::string_view text) {
-    cacheKey.assign(reinterpret_cast<const char*>(&id), sizeof id);
-    cacheKey.append(text);
-    return cacheKey;
-  }
-
-  sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
-
-  // Polls for the lock with short sleeps: SQLite's own timeout sleeps in steps of up to 100 ms, which
-  // wastes most of the time several writers spend taking turns.
-  static int Busy(void* arg, int count) {
-    auto* self = static_cast<Connection*>(arg);
-    auto now = std::chrono::steady_clock::now();
-    if (count == 0) self->busySince = now;
-    if (now - self->busySince > kBusyLimit) return 0;
-    std::this_thread::sleep_for(std::chrono::microseconds(std::min(20 << std::min(count, 6), 1000)));
-    return 1;
-  }
-
-  int Exec(const char* sql) { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); }
-
-  // The single integer a PRAGMA or query answers, or an SQLite error code in rc.
-  std::int64_t QueryInt(const char* sql, int& rc) {
-    sqlite3_stmt* raw = nullptr;
-    rc = sqlite3_prepare_v2(db.get(), sql, -1, &raw, nullptr);
-    StmtPtr stmt(raw);
-    if (rc != SQLITE_OK) return 0;
-    rc = sqlite3_step(stmt.get());
-    if (rc != SQLITE_ROW) return 0;
-    rc = SQLITE_OK;
-    return sqlite3_column_int64(stmt.get(), 0);
-  }
-
-  long Prepare() {
-    for (int i = 0; i < kStatementCount; ++i) {
-      sqlite3_stmt* raw = nullptr;
-      int rc = sqlite3_prepare_v3(db.get(), kStatementText[i], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-      statements[i].reset(raw);
-      if (rc != SQLITE_OK) return FromSqlite(rc);
-    }
-    return kSuccess;
-  }
-
-  // kSuccess when the key exists, kKeyDeleted when it does not, or a failure.
-  long KeyState(std::int64_t key) {
-    StatementUse q((*this)[kKeyExists]);
-    sqlite3_bind_int64(q.get(), 1, key);
-    int rc = sqlite3_step(q.get());
-    if (rc == SQLITE_ROW) return kSuccess;
-    if (rc == SQLITE_DONE) return kKeyDeleted;
-    return FromSqlite(rc);
-  }
-
-  // Looks up a key by folded full path: its id, 0 when it does not exist.
-  long FindPath(const std::string& fpath, std::int64_t& id) {
-    StatementUse q((*this)[kFindPath]);
-    BindText(q.get(), 1, fpath);
-    int rc = sqlite3_step(q.get());
-    id = rc == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
-    return rc == SQLITE_ROW || rc == SQLITE_DONE ? kSuccess : FromSqlite(rc);
-  }
-
-  long Step(Statement s) {
-    StatementUse q((*this)[s]);
-    int rc = sqlite3_step(q.get());
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? kSuccess : FromSqlite(rc);
-  }
-
-  long Begin() {
-    // The busy handler waits up to kBusyLimit each time; a few more rounds cover a writer that keeps
-    // winning the race for the lock.
-    int rc = SQLITE_BUSY;
-    for (int attempt = 0; attempt < 3 && (rc & 0xff) == SQLITE_BUSY; ++attempt) {
-      StatementUse q((*this)[kBegin]);
-      rc = sqlite3_step(q.get());
-    }
-    return rc == SQLITE_DONE ? kSuccess : FromSqlite(rc);
-  }
-};
 
 KeyRef FixedKey(std::int64_t id) {
   switch (id) {
@@ -401,242 +42,6 @@ KeyRef FixedKey(std::int64_t id) {
   }
 }
 
-std::string Fold(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return folded;
-}
-
-RegistryStore::RegistryStore(std::string path) : path_(std::move(path)) {}
-RegistryStore::~RegistryStore() = default;
-
-long RegistryStore::OpenFile(bool create) {
-  if (create) {
-    if (long rc = MakeParentFolders(path_)) return rc;
-    // The file is made here, with its final mode, so that SQLite never creates it with the umask's.
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      ::close(fd);
-    } else if (errno != EEXIST) {
-      return FromErrno(errno);
-    }
-  }
-  // Changing the journal mode does not wait for other connections: while another process lays out a
-  // new store, this one tries again.
-  auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    long rc = TryOpenFile(create);
-    if (rc != kBusy) return rc;
-    if (std::chrono::steady_clock::now() - start > kBusyLimit) return rc;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
-long RegistryStore::TryOpenFile(bool create) {
-  auto conn = std::make_unique<Connection>();
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  conn->db.reset(raw);
-  if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? FromErrno(errno) : FromSqlite(rc);
-  sqlite3_extended_result_codes(conn->db.get(), 0);
-  sqlite3_busy_handler(conn->db.get(), &Connection::Busy, conn.get());
-  sqlite3_wal_hook(conn->db.get(), &Connection::WalHook, conn.get());
-  // Keep the -wal and -shm files when the last connection closes: a reader that may not write (another
-  // user, a read-only file) can then still read the store.
-  int persist = 1;
-  sqlite3_file_control(conn->db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-  conn->readOnly = sqlite3_db_readonly(conn->db.get(), "main") == 1;
-
-  // Nothing is written to the file before it is known to be ours and of a schema we know. The three
-  // answers come from one snapshot (another process may be laying the store out right now).
-  std::int64_t version = 0, app = 0, objects = 0;
-  rc = conn->Exec("BEGIN");
-  if (rc == SQLITE_OK) version = conn->QueryInt("PRAGMA user_version", rc);
-  if (rc == SQLITE_OK) app = conn->QueryInt("PRAGMA application_id", rc);
-  if (rc == SQLITE_OK) objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
-  if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
-  if (rc != SQLITE_OK) {
-    if (sqlite3_get_autocommit(conn->db.get()) == 0) conn->Exec("ROLLBACK");
-    return FromSqlite(rc);
-  }
-  if (version > kSchemaVersion || version < 0) return kBadDb;
-  if (version == 0) {
-    if (objects != 0) return kBadDb;  // some other program's database
-    if (!create) return kFileNotFound;  // created by a writer that has not laid out the schema yet
-    if (conn->readOnly) return kAccessDenied;
-    // Small pages: a write commits one page of a few hundred bytes to the WAL rather than 4 KiB.
-    if ((rc = conn->Exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
-    if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
-    // Another process may have laid it out while this one waited for the lock.
-    version = conn->QueryInt("PRAGMA user_version", rc);
-    if (rc == SQLITE_OK && version == 0) {
-      objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
-      if (rc == SQLITE_OK && objects == 0) rc = conn->Exec(kSchema);
-    }
-    if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
-    if (rc != SQLITE_OK) {
-      conn->Exec("ROLLBACK");
-      return FromSqlite(rc);
-    }
-    if (version != 0 && version != kSchemaVersion) return kBadDb;
-    if (version == 0 && objects != 0) return kBadDb;
-  } else {
-    if (app != kApplicationId) return kBadDb;
-    // Our files are made in WAL mode, where this changes nothing; it only repairs a file that another
-    // tool switched to a rollback journal.
-    if (!conn->readOnly && (rc = conn->Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
-  }
-  if ((rc = conn->Exec("PRAGMA synchronous = NORMAL")) != SQLITE_OK) return FromSqlite(rc);
-  if (long prc = conn->Prepare()) return prc;
-  file_ = std::move(conn);
-  return kSuccess;
-}
-
-long RegistryStore::ForRead(Connection*& out) {
-  if (!file_) {
-    struct stat st;
-    long rc = kFileNotFound;
-    if (stat(path_.c_str(), &st) == 0) {
-      rc = OpenFile(false);
-    } else if (errno != ENOENT && errno != ENOTDIR) {
-      rc = FromErrno(errno);
-    }
-    if (rc == kFileNotFound) {
-      // No store yet: answer from an empty registry in memory.
-      if (!empty_) {
-        auto conn = std::make_unique<Connection>();
-        sqlite3* raw = nullptr;
-        int src = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-        conn->db.reset(raw);
-        if (src != SQLITE_OK || (src = conn->Exec(kSchema)) != SQLITE_OK) return FromSqlite(src);
-        if (long prc = conn->Prepare()) return prc;
-        conn->readOnly = true;  // never written, and nothing to cache
-        empty_ = std::move(conn);
-      }
-      out = empty_.get();
-      return kSuccess;
-    }
-    if (rc != kSuccess) return rc;
-  }
-  out = file_.get();
-  return kSuccess;
-}
-
-long RegistryStore::ForWrite(Connection*& out) {
-  if (!file_) {
-    if (long rc = OpenFile(true)) return rc;
-  }
-  if (file_->readOnly) return kAccessDenied;
-  out = file_.get();
-  return kSuccess;
-}
-
-std::unique_lock<std::mutex> RegistryStore::Enter() {
-  std::unique_lock lock(mutex_);
-  transactionEnded_.wait(lock, [&] { return !inTransaction_ || transactionOwner_ == std::this_thread::get_id(); });
-  return lock;
-}
-
-// Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
-// it answers kSuccess, rolled back otherwise. After a commit, follow (a function of Connection&) brings
-// the read cache up to date with the change, when the cache can follow it; otherwise the cache is
-// dropped.
-//
-// Inside a transaction of BeginTransaction, the read cache is set aside (the transaction's reads go to
-// the database, which holds its writes) and body's changes join the transaction; a body of several
-// changes runs in a savepoint, so that when it fails it takes back what it did itself, as it does alone
-// (a single statement is atomic by itself). The transaction goes on after a failed call.
-template <class Body, class Follow>
-long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
-  if (inTransaction_) {
-    if (transactionFailure_) return transactionFailure_;
-    Connection& c = *file_;
-    ++c.generation;  // the listing cursors do not follow a write
-    long rc = kSuccess;
-    if (changes == Changes::kOne) {
-      rc = body(c);
-    } else if ((rc = c.Step(kSavepoint)) == kSuccess) {
-      rc = body(c);
-      if (rc != kSuccess) c.Step(kRollbackTo);
-      long released = c.Step(kRelease);
-      if (rc == kSuccess) rc = released;
-    }
-    if (sqlite3_get_autocommit(c.db.get()) != 0) {
-      // SQLite ended the transaction itself (an I/O error, a full disk): nothing of it is left, and
-      // neither the rest of the body nor the commit may act as if it were.
-      transactionFailure_ = rc != kSuccess ? rc : kRegistryIoFailed;
-      return transactionFailure_;
-    }
-    return rc;
-  }
-  Connection* c = nullptr;
-  if (long rc = ForWrite(c)) return rc;
-  if (long rc = c->Begin()) {
-    c->DropCache();
-    return rc;
-  }
-  c->BeginWrite();
-  long rc = body(*c);
-  if (rc == kSuccess) {
-    rc = c->Step(kCommit);
-    if (rc == kSuccess && c->FollowCommit()) {
-      follow(*c);
-    } else {
-      c->DropCache();
-    }
-  }
-  if (rc != kSuccess && sqlite3_get_autocommit(c->db.get()) == 0) {
-    c->Step(kRollback);
-    c->DropCache();
-  }
-  return rc;
-}
-
-long RegistryStore::BeginTransaction() {
-  auto lock = Enter();
-  if (inTransaction_) return kInvalidParameter;  // this thread's own: nesting
-  Connection* c = nullptr;
-  if (long rc = ForWrite(c)) return rc;
-  if (long rc = c->Begin()) {
-    c->DropCache();
-    return rc;
-  }
-  c->DropCache();  // set aside until the transaction ends
-  inTransaction_ = true;
-  transactionOwner_ = std::this_thread::get_id();
-  transactionFailure_ = kSuccess;
-  transactionFirstKey_ = 0;
-  return kSuccess;
-}
-
-long RegistryStore::EndTransaction(bool commit, const std::function<void(std::int64_t)>& takenBack) {
-  auto lock = Enter();
-  if (!inTransaction_) return kInvalidParameter;
-  Connection& c = *file_;
-  long rc = transactionFailure_;
-  bool landed = false;
-  if (commit && rc == kSuccess) {
-    rc = c.Step(kCommit);
-    landed = rc == kSuccess;
-  }
-  c.DropCache();
-  if (!landed) {
-    if (sqlite3_get_autocommit(c.db.get()) == 0 && c.Step(kRollback) != kSuccess &&
-        sqlite3_get_autocommit(c.db.get()) == 0) {
-      file_.reset();  // closing the connection takes the transaction back
-    }
-    if (transactionFirstKey_ != 0) takenBack(transactionFirstKey_);
-  }
-  inTransaction_ = false;
-  transactionFailure_ = kSuccess;
-  transactionFirstKey_ = 0;
-  transactionOwner_ = {};
-  lock.unlock();
-  transactionEnded_.notify_all();
-  return commit ? rc : kSuccess;
-}
 
 long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
   auto lock = Enter();
@@ -647,12 +52,13 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     if (rc == kSuccess) out = parent;
     return rc;
   }
+  const bool cached = !inTransaction_ && c->CacheUsable();
+  if (long rc = c->CheckSchema()) return rc;
   std::string fpath = parent.fpath;
   for (std::string_view part : path) {
     fpath += '\\';
-    fpath += Fold(part);
+    fpath += c->Fold(part);
   }
-  const bool cached = !inTransaction_ && c->CacheUsable();
   Connection::CachedKey answer{kSuccess, 0};
   if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
     answer = it->second;
@@ -687,7 +93,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
     KeyRef cur = parent;
     for (std::string_view part : path) {
       cur.fpath += '\\';
-      cur.fpath += Fold(part);
+      cur.fpath += c.Fold(part);
       std::int64_t id = 0;
       if (long frc = c.FindPath(cur.fpath, id)) return frc;
       if (id == 0) {
@@ -739,8 +145,9 @@ long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uin
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  std::string fname = Fold(name);
   const bool cached = !inTransaction_ && c->CacheUsable();
+  if (long rc = c->CheckSchema()) return rc;
+  std::string fname = c->Fold(name);
   const Connection::CachedValue* value = nullptr;
   Connection::CachedValue fetched;
   if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
@@ -790,12 +197,16 @@ long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uin
 long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint32_t type,
                              const std::uint8_t* data, std::uint32_t size) {
   auto lock = Enter();
-  std::string fname = Fold(name);
+  std::string fname;  // folded by the rule of the file, once the write holds it
   static const std::uint8_t kNoData = 0;
   if (size == 0) data = &kNoData;  // a zero-length blob, not NULL
   return Write([&](Connection& c) -> long {
-    {
-      // Most writes replace a value (which implies that its key exists).
+    fname = c.Fold(name);
+    // Data the database cannot hold in one value (SQLite binds sizes as int, up to its length limit).
+    if (size > static_cast<std::uint32_t>(sqlite3_limit(c.db.get(), SQLITE_LIMIT_LENGTH, -1))) return kInvalidParameter;
+    // Most single writes replace a value (which implies that its key exists): an update tries that
+    // first. A transaction mostly fills keys anew, where the upsert alone is cheaper.
+    if (!inTransaction_) {
       StatementUse u(c[kUpdateValue]);
       sqlite3_bind_int64(u.get(), 1, key);
       BindText(u.get(), 2, fname);
@@ -805,7 +216,7 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
       if (rc != SQLITE_DONE) return FromSqlite(rc);
       if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
     }
-    // (The update changed nothing: this is the one statement of the write that changes anything.)
+    // (Any update above changed nothing: this is the one statement of the write that changes anything.)
     StatementUse q(c[kUpsertValue]);
     sqlite3_bind_int64(q.get(), 1, key);
     BindText(q.get(), 2, name);
@@ -829,8 +240,9 @@ long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
   long rc = QueryValue(key, name, nullptr, nullptr, &size);
   if (rc != kSuccess) return rc;
   auto lock = Enter();
-  std::string fname = Fold(name);
+  std::string fname;
   return Write([&](Connection& c) -> long {
+    fname = c.Fold(name);
     StatementUse q(c[kDeleteValue]);
     sqlite3_bind_int64(q.get(), 1, key);
     BindText(q.get(), 2, fname);

@@ -1,15 +1,19 @@
 // The registry store's database: keys and values in one SQLite file, addressed by key row ids.
 //
-// Schema (version 1, in PRAGMA user_version; PRAGMA application_id marks the file as ours):
+// Schema (version 2, in PRAGMA user_version; PRAGMA application_id marks the file as ours):
 //   keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent, name, fpath UNIQUE)
 //       name is the component as created (case kept); fpath is the key's full path from its root with
-//       every component folded to upper case, joined by "\". Paths never change (a key is deleted only
-//       when it has no sub-keys and is never renamed), so fpath finds a key in one index look-up, and
-//       sub-keys list in fpath order, which is the registry's case-insensitive order. AUTOINCREMENT: an
-//       id is never reused, so a handle to a deleted key can never reach a later key of the same path.
+//       every component folded to upper case (Fold), joined by "\". Paths never change (a key is
+//       deleted only when it has no sub-keys and is never renamed), so fpath finds a key in one index
+//       look-up, and sub-keys list in fpath order, which is the registry's case-insensitive order.
+//       AUTOINCREMENT: a committed id is never reused, so a handle to a deleted key can never reach a
+//       later key of the same path (the ids of a rolled-back transaction do come again: its handles are
+//       pointed at no key, see EndTransaction).
 //   vals(id INTEGER PRIMARY KEY, key, name, fname, type, data BLOB, UNIQUE(key, fname))
 //       fname is name folded to upper case; values list in id order, which is creation order (a value
 //       that is set again keeps its row and so its place).
+// Version 1 had the same tables with names folded by ASCII letters only; opening such a store converts it
+// (StoreFile.cpp), unless two of its names would fold together: then it keeps version 1 and its rule.
 // Fixed rows 1 to 6: the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
 // and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, which HKEY_CLASSES_ROOT stands for.
 //
@@ -17,15 +21,16 @@
 // connection writes; reads are single statements on WAL snapshots and never wait for writers. Between
 // BeginTransaction and EndTransaction the writes of the owning thread join one such transaction instead
 // (each in a savepoint when it changes more than one row), its reads see them, and the read cache is set
-// aside. The
-// journal is WAL with synchronous=NORMAL and 1 KiB pages: a write that was answered with success
-// survives the death of any process; only a power loss can take back the last commits, never leaving
-// a damaged file.
+// aside. The journal is WAL with synchronous=NORMAL and 1 KiB pages: a write that was answered with
+// success survives the death of any process; only a power loss can take back the last commits, never
+// leaving a damaged file.
 //
-// Reads are cached per connection while the database is unchanged: every commit, by any connection of
-// any process, rewrites the WAL index header in shared memory, and the cache is dropped as soon as that
-// header differs from the one it was filled under (a connection's own commits update the cache instead).
+// Reads are cached per connection while the database is unchanged (ReadCache.h sets out how).
 // A store that cannot be written (another user's, a read-only file) is read without the cache.
+//
+// The implementation: Schema.* (schema, statements, error codes), ReadCache.* (the read cache),
+// Connection.h (one SQLite connection), StoreFile.cpp (file opening and layout), Transactions.*
+// (the Write template and the transactions), RegistryStore.cpp (the operations).
 #pragma once
 
 #include <condition_variable>
@@ -46,7 +51,7 @@ inline constexpr std::int64_t kUsersKey = 3;
 inline constexpr std::int64_t kConfigKey = 4;
 inline constexpr std::int64_t kSoftwareKey = 5;
 inline constexpr std::int64_t kClassesKey = 6;
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 // The id of no key, not even a parent of the roots (whose parent column holds 0): a handle pointing at
 // it answers kKeyDeleted to every call.
 inline constexpr std::int64_t kNoKey = -1;
@@ -60,8 +65,14 @@ struct KeyRef {
 // The key reference of a fixed key (kMachineKey ... kClassesKey).
 KeyRef FixedKey(std::int64_t id);
 
-// ASCII upper-case folding, the comparison rule of key and value names.
+// The comparison rule of key and value names (schema 2): every character of the UTF-8 name in the Basic
+// Multilingual Plane replaced by its simple upper-case mapping (Unicode's); characters beyond it (which
+// Windows, folding UTF-16 code units, never folds) and bytes that are not UTF-8 kept as they are.
 std::string Fold(std::string_view name);
+// The rule of schema 1: ASCII letters only.
+std::string FoldAscii(std::string_view name);
+// The rule of a store of that schema version.
+std::string FoldFor(int schemaVersion, std::string_view name);
 
 class RegistryStore {
  public:
@@ -107,6 +118,11 @@ class RegistryStore {
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
   long TryOpenFile(bool create);
+  long TryOpenFile(bool create, bool immutable);
+  bool CannotMakeLog() const;
+  // Brings a store of an older schema (version) to the current one, where it can; version answers the
+  // schema the file has afterwards.
+  long Convert(Connection& conn, std::int64_t& version);
   // What a write's body changes: one statement (atomic by itself), or several.
   enum class Changes { kOne, kSeveral };
   template <class Body, class Follow>

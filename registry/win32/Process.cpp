@@ -18,3 +18,9 @@ std::string ExecutablePath() {
 }
 
 }  // namespace cregistry
+
+namespace cregistry {
+
+bool NarrowTextIsUtf8() { return GetACP() == CP_UTF8; }
+
+}  // namespace cregistry

@@ -319,3 +319,25 @@ TEST_F(Association, ARefusedMachineWideStoreDoesNotStopTheVerbs) {
   EXPECT_EQ(recording->stores.size(), 8u);
   for (const auto& s : recording->stores) EXPECT_NE(s.data, std::string("x\0", 2));
 }
+
+TEST_F(Association, ARefusedStoreEndsTheRegistrationWithTheWritesError) {
+  // The machine-wide copy of the class description is refused.
+  recording->refuse = [&](const cregistry::testing::Store& s) { return s.key == "HKLM\\SOFTWARE\\Classes\\" + cls; };
+  RegistryError e = Raised([&] { reg.CreateEXEAssociation("C:\\v.exe", cls, "Doc", ext); });
+  EXPECT_EQ(e.number(), static_cast<std::int32_t>(0x800469A9u));
+  EXPECT_EQ(e.description(), "Failed to set registry value Key: '-2147483646',Section: 'SOFTWARE\\Classes\\" + cls +
+                                 "',Key: '' to value: 'Doc'");
+  ASSERT_EQ(recording->stores.size(), 4u) << "rows 1 twice, row 2 once under each root; nothing after";
+  EXPECT_EQ(recording->stores[3].result, 5);
+  EXPECT_FALSE(sandbox.Exists(kHKCR, cls + "\\shell")) << "the open verb is not written after the failure";
+  EXPECT_EQ(reg.ClassKey(), HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(reg.SectionKey(), "SOFTWARE\\Classes\\" + cls);
+
+  // Refused at the very first store: the selection is that of the first write.
+  recording->stores.clear();
+  recording->refuse = [](const cregistry::testing::Store&) { return true; };
+  Raised([&] { reg.CreateEXEAssociation("C:\\v.exe", cls, "Doc", ext); });
+  EXPECT_EQ(recording->stores.size(), 1u);
+  EXPECT_EQ(reg.ClassKey(), HKEY_CLASSES_ROOT);
+  EXPECT_EQ(reg.SectionKey(), "." + ext);
+}

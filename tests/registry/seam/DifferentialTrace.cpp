@@ -46,7 +46,19 @@ using cregistry::RootHandle;
 //   string-set-nul  RegSetValueExA of text whose last counted byte is not NUL but whose next byte is:
 //                   Windows and Wine count that NUL too (reading past the size given); the store keeps
 //                   exactly the bytes it was given.
-const char* const kKnown = "value-order subkey-order key-name-256 queryinfo-access string-set-nul";
+//   multibyte-names  value names beyond ASCII: RegQueryInfoKeyA counts the longest name in characters
+//                   on Windows and Wine, in bytes in the store (so that a buffer of that size holds the
+//                   UTF-8 name, as the accessor's listing needs); and what a too small buffer of
+//                   RegEnumValueA holds is undefined (the store: the bytes that fit; Wine: nothing).
+//   fold-wine       letters whose simple upper-case mapping Wine (8.0) does not apply: U+00B5 micro
+//                   sign (to U+039C), U+0131, U+017F, U+01C5 title case, U+03C2 final sigma, U+1C80;
+//                   the store folds them by Unicode's table (Windows' own table was not checked here).
+//                   Keys named with U+00B5 or U+039C are left out.
+//   text-not-utf8   text data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) that is not UTF-8: under the UTF-8
+//                   code page (which the Windows build runs under, as Windows does with it) the narrow
+//                   call converts it, each bad sequence to U+FFFD; the store keeps the bytes.
+const char* const kKnown =
+    "value-order subkey-order key-name-256 queryinfo-access string-set-nul text-not-utf8 multibyte-names fold-wine";
 
 struct Handle {
   RegHandle value;
@@ -135,7 +147,13 @@ class Trace {
   std::string KeyPath() {
     static const char* const kNames[] = {"Alpha", "alpha", "ALPHA", "beta", "Beta2", "gamma", "Gamma\\Kid",
                                          "alpha\\kid", "ALPHA\\KID\\deep", "zeta", "_under", "[br",
-                                         "a\\\\b", "trail\\", "\\lead", "", "missing\\deep", "k1", "K10", "k2"};
+                                         "a\\\\b", "trail\\", "\\lead", "", "missing\\deep", "k1", "K10", "k2",
+                                         // Letters beyond ASCII (UTF-8; the Windows build runs under the
+                                         // UTF-8 code page): Käse, KÄSE, äpfel, Öl, Ωmega, Grüße.
+                                         "K\xC3\xA4se", "K\xC3\x84SE", "\xC3\xA4pfel", "\xC3\x96l\\kid", "\xCE\xA9mega",
+                                         "Gr\xC3\xBC\xC3\x9F" "e",
+                                         // Folded by the store, not by Wine (fold-wine): \u00B5s, \u039CS.
+                                         "\xC2\xB5s", "\xCE\x9CS"};
     int n = Pick(100);
     if (n < 3) return std::string(255, 'x');
     if (n < 5) return std::string(256, 'y');
@@ -143,11 +161,14 @@ class Trace {
     return kNames[Pick(static_cast<int>(std::size(kNames)))];
   }
   std::string ValueName() {
-    static const char* const kNames[] = {"", "v", "V", "value", "VALUE", "_u", "[b", "w"};
+    static const char* const kNames[] = {"", "v", "V", "value", "VALUE", "_u", "[b", "w", "\xC3\xA9t\xC3\xA9",
+                                         "\xC3\x89T\xC3\x89"};
     int n = Pick(100);
     if (n < 2) return std::string(16383, 'n');
     if (n < 4) return std::string(16384, 'n');
-    return kNames[Pick(static_cast<int>(std::size(kNames)))];
+    const char* name = kNames[Pick(static_cast<int>(std::size(kNames)))];
+    if (static_cast<unsigned char>(name[0]) >= 0x80) multibyteValueNames_ = true;
+    return name;
   }
   std::uint32_t Access() {
     static const std::uint32_t kMasks[] = {0x3F, 0x3F, 0xF003F, 0xF003F, 0x1, 0x8, 0x20019, 0x20006, 0x2};
@@ -170,6 +191,26 @@ class Trace {
       start = end + 1;
     }
     return false;
+  }
+  static bool FoldedOnlyByTheStore(const std::string& path) {
+    return path.find("\xC2\xB5") != std::string::npos || path.find("\xCE\x9C") != std::string::npos;
+  }
+  // Whether text is well-formed UTF-8 (what the UTF-8 code page converts without loss).
+  static bool IsUtf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+      const auto b = static_cast<unsigned char>(text[i]);
+      std::size_t n = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+      if (n == 0 || i + n > text.size()) return false;
+      char32_t cp = n == 1 ? b : b & (0x7F >> n);
+      for (std::size_t k = 1; k < n; ++k) {
+        const auto c = static_cast<unsigned char>(text[i + k]);
+        if ((c & 0xC0) != 0x80) return false;
+        cp = (cp << 6) | (c & 0x3F);
+      }
+      if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return false;
+      i += n;
+    }
+    return true;
   }
   // In --known mode, a call that meets a known difference is not made.
   bool SkipKnown(const char* what, bool applies) {
@@ -203,6 +244,7 @@ class Trace {
         std::uint32_t access = Access();
         std::printf("%s %s %s 0x%x ->", create ? "create" : "open", p.label.c_str(), Show(path).c_str(), access);
         if (SkipKnown("key-name-256", HasLongComponent(path, 256))) return;
+        if (SkipKnown("fold-wine", FoldedOnlyByTheStore(path))) return;
         RegHandle out = 0;
         long rc = create ? api_.CreateKey(p.value, path.c_str(), access, out)
                          : api_.OpenKey(p.value, path.c_str(), access, out);
@@ -242,6 +284,7 @@ class Trace {
         if (path.empty() && p.label == "base") path = "missing";
         std::printf("deletekey %s %s ->", p.label.c_str(), Show(path).c_str());
         if (SkipKnown("key-name-256", HasLongComponent(path, 256))) return;
+        if (SkipKnown("fold-wine", FoldedOnlyByTheStore(path))) return;
         std::printf(" %ld\n", api_.DeleteKey(p.value, path.c_str()));
         return;
       }
@@ -260,7 +303,11 @@ class Trace {
           if (SkipKnown("queryinfo-access", h.value != 0 && h.value != 0x7654320 && !(h.access & 1))) return;
           std::uint32_t maxLen = 12345;
           long rc = api_.QueryInfoKey(h.value, maxLen);
-          std::printf(" %ld %u\n", rc, rc == 0 ? maxLen : 0);
+          if (known_ && multibyteValueNames_) {
+            std::printf(" %ld (known: multibyte-names)\n", rc);
+          } else {
+            std::printf(" %ld %u\n", rc, rc == 0 ? maxLen : 0);
+          }
         } else if (what == 1) {
           static const std::uint32_t kSizes[] = {1, 2, 4, 6, 256};
           std::uint32_t size = kSizes[Pick(5)];
@@ -330,6 +377,7 @@ class Trace {
     bool quirk = (type == 1 || type == 2 || type == 7) && !data.empty() && data.back() != '\0' && nulAfter;
     std::printf("set %s %s type %u data %s ->", h.label.c_str(), Show(name).c_str(), type, Show(data).c_str());
     if (SkipKnown("string-set-nul", quirk)) return;
+    if (SkipKnown("text-not-utf8", (type == 1 || type == 2 || type == 7) && !IsUtf8(data))) return;
     long rc = api_.SetValue(h.value, name.c_str(), type, reinterpret_cast<const std::uint8_t*>(buffer.data()),
                             static_cast<std::uint32_t>(data.size()));
     std::printf(" %ld\n", rc);
@@ -361,6 +409,8 @@ class Trace {
       if (rc != 0 && rc != 234) break;
       if (rc == 0) {
         entries.push_back(Show(std::string(name.data(), len)) + "/" + std::to_string(len));
+      } else if (known_ && multibyteValueNames_) {
+        entries.push_back("(234:" + std::to_string(len) + ") (known: multibyte-names)");
       } else {
         entries.push_back("(234:" + std::to_string(len) + ":" + Show(std::string(name.data(), std::min<std::size_t>(size, 8))) + ")");
       }
@@ -423,6 +473,7 @@ class Trace {
   bool known_;
   std::vector<Handle> handles_;
   int opened_ = 0;
+  bool multibyteValueNames_ = false;  // a value name beyond ASCII has been used
 };
 
 }  // namespace

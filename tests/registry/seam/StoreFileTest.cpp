@@ -11,11 +11,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <thread>
 
 #include "SeamFixture.h"
+#include "StoreDir.h"
 #include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
@@ -24,18 +26,25 @@ namespace {
 using namespace win32;
 namespace fs = std::filesystem;
 
-class StoreFile : public ::testing::Test {
+class StoreFile : public StoreDir {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cregistry-store-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    StoreDir::SetUp();
     path_ = dir_ + "/nested/folder/registry.db";
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+
+  // The exit status of body, run in a child process as a user who may not write what root made read-only
+  // (as root, file modes do not stop writes: the child drops to the user nobody; 10 when it cannot).
+  static int AsAnotherUser(const std::function<int()>& body) {
+    pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+      _exit(body());
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
   }
 
   static std::string ReadFile(const std::string& path) {
@@ -84,8 +93,6 @@ class StoreFile : public ::testing::Test {
     EXPECT_EQ(api.DeleteValue(kHKCU, "v"), expected == 0 ? kFileNotFound : expected);
   }
 
-  std::string dir_;
-  std::string path_;
 };
 
 TEST_F(StoreFile, ReadsCreateNothingAndTheFirstWriteCreatesTheFileWithMode0600) {
@@ -265,7 +272,7 @@ TEST_F(StoreFile, AStoreOfANewerSchemaAnswersBadDbAndIsLeftAlone) {
     auto api = OpenRegistryStore(path_);
     ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
   }
-  Sql(path_, "PRAGMA user_version = 2");
+  Sql(path_, "PRAGMA user_version = 3");
   Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
   std::string before = ReadFile(path_);
   auto api = OpenRegistryStore(path_);
@@ -299,28 +306,62 @@ TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
     fs::permissions(entry.path(), root ? fs::perms(0644) : fs::perms(0444));
   std::string before = ReadFile(path_);
 
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+  const int step = AsAnotherUser([&] {
     auto api = OpenRegistryStore(path_);
     std::string data;
-    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") _exit(11);
-    if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) _exit(12);
-    if (Put(*api, "Software\\Other", "v", "new") != kAccessDenied) _exit(13);
-    if (api->DeleteValue(kHKCU, "v") != kFileNotFound) _exit(14);
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 11;
+    if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) return 12;
+    if (Put(*api, "Software\\Other", "v", "new") != kAccessDenied) return 13;
+    if (api->DeleteValue(kHKCU, "v") != kFileNotFound) return 14;
     KeyHandle key(*api);
-    if (api->OpenKey(kHKCU, "Software\\Acme", kAll, key.out()) != 0) _exit(15);
-    if (api->DeleteValue(key.get(), "v") != kAccessDenied) _exit(16);
-    if (api->DeleteKey(kHKCU, "Software\\Acme") != kAccessDenied) _exit(17);
-    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") _exit(18);
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the step of the child that failed (10 + n)";
+    if (api->OpenKey(kHKCU, "Software\\Acme", kAll, key.out()) != 0) return 15;
+    if (api->DeleteValue(key.get(), "v") != kAccessDenied) return 16;
+    if (api->DeleteKey(kHKCU, "Software\\Acme") != kAccessDenied) return 17;
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 18;
+    return 0;
+  });
+  EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
   EXPECT_EQ(ReadFile(path_), before);
+}
+
+// A store in a folder the process may not write to, with no -wal or -shm file beside it (a copied
+// store, or one whose last connection removed them): SQLite cannot make the shared memory it reads a WAL
+// database with, and reads it as read-only media instead.
+TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
+  {
+    auto api = OpenRegistryStore(path_);
+    ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+    ASSERT_EQ(Put(*api, "Software\\Acme\\Sub", "w", "more"), 0);
+  }
+  Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
+  fs::remove(path_ + "-wal");
+  fs::remove(path_ + "-shm");
+  const bool root = geteuid() == 0;
+  const fs::path folder = fs::path(path_).parent_path();
+  for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested"}) fs::permissions(p, fs::perms(0755));
+  fs::permissions(path_, root ? fs::perms(0644) : fs::perms(0444));
+  fs::permissions(folder, root ? fs::perms(0755) : fs::perms(0555));
+  std::string before = ReadFile(path_);
+
+  const int step = AsAnotherUser([&] {
+    auto api = OpenRegistryStore(path_);
+    std::string data;
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 11;
+    if (Fetch(*api, "software\\acme\\SUB", "W", data) != 0 || data != "more") return 12;
+    char name[64];
+    KeyHandle key(*api);
+    if (api->OpenKey(kHKCU, "Software\\Acme", kAll, key.out()) != 0) return 13;
+    if (api->EnumKey(key.get(), 0, name, sizeof name) != 0 || std::string(name) != "Sub") return 14;
+    if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) return 15;
+    if (Put(*api, "Software\\New", "v", "new") != kAccessDenied) return 16;
+    if (api->DeleteKey(kHKCU, "Software\\Acme\\Sub") != kAccessDenied) return 17;
+    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 18;
+    return 0;
+  });
+  fs::permissions(folder, fs::perms(0755));
+  EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
+  EXPECT_EQ(ReadFile(path_), before);
+  EXPECT_FALSE(fs::exists(path_ + "-wal"));
 }
 
 TEST_F(StoreFile, ThreadsWithTheirOwnConnectionsAllLand) {
@@ -423,14 +464,7 @@ TEST_F(StoreFile, AWriterKilledMidWayLeavesAConsistentStore) {
   close(pipefd[0]);
   ASSERT_GT(last, 10) << "the writer made too little progress to test anything";
 
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-  sqlite3_stmt* check = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
-  sqlite3_finalize(check);
-  sqlite3_close(db);
+  EXPECT_EQ(IntegrityCheck(path_), "ok");
 
   auto api = OpenRegistryStore(path_);
   std::string data;

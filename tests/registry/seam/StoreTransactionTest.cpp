@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "SeamFixture.h"
+#include "StoreDir.h"
 #include "registry/RegistryTransaction.h"
 #include "registry/store/Store.h"
 
@@ -24,14 +25,10 @@ using namespace win32;
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
-class StoreTransaction : public ::testing::Test {
+class StoreTransaction : public StoreDir {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cregistry-tx-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/registry.db";
+    StoreDir::SetUp();
     api_ = OpenRegistryStore(path_);
     // What every test starts from: a key with a value and a sub-key, all committed.
     ASSERT_EQ(Put(*api_, "Software\\Old", "v", "old"), 0);
@@ -39,35 +36,16 @@ class StoreTransaction : public ::testing::Test {
   }
   void TearDown() override {
     api_.reset();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    StoreDir::TearDown();
   }
 
   static long Put(RegistryApi& api, const std::string& path, const std::string& name, const std::string& data) {
-    KeyHandle key(api);
-    if (long rc = api.CreateKey(kHKCU, path.c_str(), kAll, key.out())) return rc;
-    return api.SetValue(key.get(), name.c_str(), 1, reinterpret_cast<const std::uint8_t*>(data.c_str()),
-                        static_cast<std::uint32_t>(data.size() + 1));
+    return PutText(api, path, name, data);
   }
-  // The value's text, or "<code>" when it cannot be read.
   static std::string Fetch(RegistryApi& api, const std::string& path, const std::string& name) {
-    KeyHandle key(api);
-    if (long rc = api.OpenKey(kHKCU, path.c_str(), kKeyQueryValue, key.out())) return "<" + std::to_string(rc) + ">";
-    char data[256] = {};
-    std::uint32_t type = 0, size = sizeof data - 1;
-    if (long rc = api.QueryValue(key.get(), name.c_str(), &type, reinterpret_cast<std::uint8_t*>(data), &size)) {
-      return "<" + std::to_string(rc) + ">";
-    }
-    return data;
+    return FetchText(api, path, name);
   }
-  static Names SubKeys(RegistryApi& api, const std::string& path) {
-    KeyHandle key(api);
-    Names names;
-    if (api.OpenKey(kHKCU, path.c_str(), kKeyEnumerateSubKeys, key.out()) != 0) return {"<missing>"};
-    char name[300];
-    for (std::uint32_t i = 0; api.EnumKey(key.get(), i, name, sizeof name) == 0; ++i) names.emplace_back(name);
-    return names;
-  }
+  static Names SubKeys(RegistryApi& api, const std::string& path) { return SubKeyNames(api, path); }
   // Everything a transaction of Change() touches, as a connection sees it.
   static std::string State(RegistryApi& api) {
     std::string state = Fetch(api, "Software\\Old", "v") + "|" + Fetch(api, "Software\\Old\\Child", "c") + "|" +
@@ -97,8 +75,6 @@ class StoreTransaction : public ::testing::Test {
     return kSuccess;
   }
 
-  std::string dir_;
-  std::string path_;
   std::shared_ptr<RegistryApi> api_;
 };
 
@@ -312,14 +288,7 @@ TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWh
   ASSERT_TRUE(committed);
   ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself: " << status << ", at " << progress;
 
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-  sqlite3_stmt* check = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
-  sqlite3_finalize(check);
-  sqlite3_close(db);
+  EXPECT_EQ(IntegrityCheck(path_), "ok");
 
   auto api = OpenRegistryStore(path_);
   EXPECT_EQ(SubKeys(*api, "Software\\Killed"), Names{"<missing>"});

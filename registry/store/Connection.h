@@ -1,0 +1,105 @@
+// One SQLite connection of a registry store: the database handle, its prepared statements, its read
+// cache (ReadCache.h) and the small steps that the operations share. Internal to the store.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "registry/RegistryApi.h"
+#include "registry/store/ReadCache.h"
+#include "registry/store/RegistryStore.h"
+#include "registry/store/Schema.h"
+#include "registry/store/Sqlite.h"
+
+namespace cregistry::store {
+
+struct RegistryStore::Connection : ReadCache {
+  DbPtr db;
+  std::array<StmtPtr, kStatementCount> statements;
+  bool readOnly = false;
+  std::chrono::steady_clock::time_point busySince;
+  std::chrono::steady_clock::duration busyLimit = kBusyLimit;  // how long the busy handler waits
+  std::int64_t pageSize = 1024;
+
+  // The write-ahead log's bounds (see WalHook): a passive checkpoint every kCheckpointFrames frames; a
+  // truncating one, waiting at most kCheckpointWait for readers, once the log passes kWalLimit bytes;
+  // a log that starts over is cut back to kWalKeep bytes.
+  static constexpr int kCheckpointFrames = 1000;
+  static constexpr std::int64_t kFrameHeader = 24;
+  static constexpr std::int64_t kWalLimit = 8 << 20;
+  static constexpr std::int64_t kWalKeep = 4 << 20;
+  static constexpr std::chrono::milliseconds kCheckpointWait{200};
+
+  sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
+
+  // The schema version of the file, which decides the name rule (FoldFor). Another process may convert
+  // the file while this connection is open: writes check it once they hold the write lock, reads when
+  // the read cache changes generation (every commit anywhere) or, uncached, at each read.
+  int schema = kSchemaVersion;
+  std::uint64_t schemaCheckedAt = 0;
+  std::string Fold(std::string_view name) const { return FoldFor(schema, name); }
+  long CheckSchema() {
+    if (watched != nullptr && schemaCheckedAt == generation) return win32::kSuccess;
+    StatementUse q((*this)[kUserVersion]);
+    int rc = sqlite3_step(q.get());
+    if (rc != SQLITE_ROW) return FromSqlite(rc);
+    const std::int64_t version = sqlite3_column_int64(q.get(), 0);
+    if (version < 1 || version > kSchemaVersion) return win32::kBadDb;
+    schema = static_cast<int>(version);
+    schemaCheckedAt = generation;
+    return win32::kSuccess;
+  }
+
+  // SQLite's busy handler: polls for the lock with short sleeps (SQLite's own timeout sleeps in steps
+  // of up to 100 ms, which wastes most of the time several writers spend taking turns).
+  static int Busy(void* arg, int count);
+  // SQLite's WAL hook after each commit: notes the frame count for the cache, and checkpoints.
+  static int WalHook(void* arg, sqlite3* db, const char* name, int frames);
+
+  int Exec(const char* sql) { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); }
+  // The single integer a PRAGMA or query answers, or an SQLite error code in rc.
+  std::int64_t QueryInt(const char* sql, int& rc);
+  long Prepare();
+
+  // kSuccess when the key exists, kKeyDeleted when it does not, or a failure.
+  long KeyState(std::int64_t key) {
+    StatementUse q((*this)[kKeyExists]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    int rc = sqlite3_step(q.get());
+    if (rc == SQLITE_ROW) return win32::kSuccess;
+    if (rc == SQLITE_DONE) return win32::kKeyDeleted;
+    return FromSqlite(rc);
+  }
+
+  // Looks up a key by folded full path: its id, 0 when it does not exist.
+  long FindPath(const std::string& fpath, std::int64_t& id) {
+    StatementUse q((*this)[kFindPath]);
+    BindText(q.get(), 1, fpath);
+    int rc = sqlite3_step(q.get());
+    id = rc == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? win32::kSuccess : FromSqlite(rc);
+  }
+
+  long Step(Statement s) {
+    StatementUse q((*this)[s]);
+    int rc = sqlite3_step(q.get());
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? win32::kSuccess : FromSqlite(rc);
+  }
+
+  // BEGIN IMMEDIATE. The busy handler waits up to kBusyLimit each time; a few more rounds cover a writer
+  // that keeps winning the race for the lock.
+  long Begin() {
+    int rc = SQLITE_BUSY;
+    for (int attempt = 0; attempt < 3 && (rc & 0xff) == SQLITE_BUSY; ++attempt) {
+      StatementUse q((*this)[kBegin]);
+      rc = sqlite3_step(q.get());
+    }
+    return rc == SQLITE_DONE ? win32::kSuccess : FromSqlite(rc);
+  }
+};
+
+}  // namespace cregistry::store

@@ -1,0 +1,310 @@
+// The registry store's file: creating it and its folders, opening it, checking that it is ours and of a
+// schema we know, laying out a new one; and the setup of each connection to it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "registry/store/Connection.h"
+#include "registry/store/RegistryStore.h"
+#include "registry/store/Schema.h"
+#include "registry/store/Store.h"
+
+namespace cregistry::store {
+
+using namespace cregistry::win32;
+
+namespace {
+
+// Creates every missing folder of the store file's path, each with mode 0700.
+long MakeParentFolders(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return kSuccess;
+  std::string folder = path.substr(0, slash);
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kSuccess : kBadPathname;
+  if (long rc = MakeParentFolders(folder)) return rc;
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
+  return kSuccess;
+}
+
+}  // namespace
+
+int RegistryStore::Connection::Busy(void* arg, int count) {
+  auto* self = static_cast<Connection*>(arg);
+  auto now = std::chrono::steady_clock::now();
+  if (count == 0) self->busySince = now;
+  if (now - self->busySince > self->busyLimit) return 0;
+  std::this_thread::sleep_for(std::chrono::microseconds(std::min(20 << std::min(count, 6), 1000)));
+  return 1;
+}
+
+// The hook replaces SQLite's automatic checkpoint, which it therefore does itself: a passive one every
+// kCheckpointFrames frames, which copies what no reader still needs into the database and never waits.
+// Passive checkpoints alone let the log grow without end while readers keep coming (each new reader
+// may pin the frames of its snapshot, so the log is never copied up to its end and never starts over),
+// so once the log passes kWalLimit the committing connection also asks for a truncating checkpoint: it
+// waits a short while for the readers of the moment (each read is one statement, never held between
+// calls), copies everything and truncates the log to nothing. When that wait runs out the log stays as
+// it is until the next commit tries again.
+int RegistryStore::Connection::WalHook(void* arg, sqlite3* db, const char* name, int frames) {
+  auto* self = static_cast<Connection*>(arg);
+  self->committedFrames = static_cast<std::uint32_t>(frames);
+  if (frames < kCheckpointFrames) return SQLITE_OK;
+  const std::int64_t logBytes = static_cast<std::int64_t>(frames) * (self->pageSize + kFrameHeader);
+  if (logBytes < kWalLimit) {
+    sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return SQLITE_OK;
+  }
+  const auto limit = self->busyLimit;
+  self->busyLimit = kCheckpointWait;
+  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  self->busyLimit = limit;
+  return SQLITE_OK;
+}
+
+std::int64_t RegistryStore::Connection::QueryInt(const char* sql, int& rc) {
+  sqlite3_stmt* raw = nullptr;
+  rc = sqlite3_prepare_v2(db.get(), sql, -1, &raw, nullptr);
+  StmtPtr stmt(raw);
+  if (rc != SQLITE_OK) return 0;
+  rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW) return 0;
+  rc = SQLITE_OK;
+  return sqlite3_column_int64(stmt.get(), 0);
+}
+
+long RegistryStore::Connection::Prepare() {
+  for (int i = 0; i < kStatementCount; ++i) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v3(db.get(), kStatementText[i], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    statements[i].reset(raw);
+    if (rc != SQLITE_OK) return FromSqlite(rc);
+  }
+  return kSuccess;
+}
+
+RegistryStore::RegistryStore(std::string path) : path_(std::move(path)) {}
+RegistryStore::~RegistryStore() = default;
+
+long RegistryStore::OpenFile(bool create) {
+  if (create) {
+    if (long rc = MakeParentFolders(path_)) return rc;
+    // The file is made here, with its final mode, so that SQLite never creates it with the umask's.
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+    } else if (errno != EEXIST) {
+      return FromErrno(errno);
+    }
+  }
+  // Changing the journal mode does not wait for other connections: while another process lays out a
+  // new store, this one tries again.
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    long rc = TryOpenFile(create);
+    if (rc != kBusy) return rc;
+    if (std::chrono::steady_clock::now() - start > kBusyLimit) return rc;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+long RegistryStore::TryOpenFile(bool create) {
+  // When the folder does not let this process make the -shm file that reading a WAL database takes, and
+  // no log holds anything, the file is read as read-only media (SQLite's immutable mode), without log.
+  return TryOpenFile(create, CannotMakeLog());
+}
+
+// Whether the store has neither a -shm file nor a log with content, and its folder cannot be written by
+// this process.
+bool RegistryStore::CannotMakeLog() const {
+  struct stat st;
+  if (stat((path_ + "-shm").c_str(), &st) == 0) return false;
+  if (stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0) return false;
+  std::string::size_type slash = path_.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+  return access(folder.c_str(), W_OK) != 0;
+}
+
+namespace {
+
+// The file: URI of a path, as sqlite3_open_v2 takes it with SQLITE_OPEN_URI.
+std::string FileUri(const std::string& path, const char* query) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += hex[c >> 4];
+      uri += hex[c & 15];
+    }
+  }
+  return uri + "?" + query;
+}
+
+}  // namespace
+
+long RegistryStore::TryOpenFile(bool create, bool immutable) {
+  auto conn = std::make_unique<Connection>();
+  sqlite3* raw = nullptr;
+  int rc = immutable ? sqlite3_open_v2(FileUri(path_, "immutable=1").c_str(), &raw,
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr)
+                     : sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  conn->db.reset(raw);
+  if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? FromErrno(errno) : FromSqlite(rc);
+  sqlite3_extended_result_codes(conn->db.get(), 0);
+  sqlite3_busy_handler(conn->db.get(), &Connection::Busy, conn.get());
+  sqlite3_wal_hook(conn->db.get(), &Connection::WalHook, conn.get());
+  // Keep the -wal and -shm files when the last connection closes: a reader that may not write (another
+  // user, a read-only file) can then still read the store.
+  int persist = 1;
+  sqlite3_file_control(conn->db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  conn->readOnly = sqlite3_db_readonly(conn->db.get(), "main") == 1;
+  if (!conn->readOnly) conn->watched = conn->db.get();  // a file that cannot be written is read uncached
+
+  // Nothing is written to the file before it is known to be ours and of a schema we know. The three
+  // answers come from one snapshot (another process may be laying the store out right now).
+  std::int64_t version = 0, app = 0, objects = 0;
+  rc = conn->Exec("BEGIN");
+  if (rc == SQLITE_OK) version = conn->QueryInt("PRAGMA user_version", rc);
+  if (rc == SQLITE_OK) app = conn->QueryInt("PRAGMA application_id", rc);
+  if (rc == SQLITE_OK) objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+  if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    if (sqlite3_get_autocommit(conn->db.get()) == 0) conn->Exec("ROLLBACK");
+    return FromSqlite(rc);
+  }
+  if (version > kSchemaVersion || version < 0) return kBadDb;
+  if (version == 0) {
+    if (objects != 0) return kBadDb;  // some other program's database
+    if (!create) return kFileNotFound;  // created by a writer that has not laid out the schema yet
+    if (conn->readOnly) return kAccessDenied;
+    // Small pages: a write commits one page of a few hundred bytes to the WAL rather than 4 KiB.
+    if ((rc = conn->Exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
+    if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
+    // Another process may have laid it out while this one waited for the lock.
+    version = conn->QueryInt("PRAGMA user_version", rc);
+    if (rc == SQLITE_OK && version == 0) {
+      objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+      if (rc == SQLITE_OK && objects == 0) rc = conn->Exec(kSchema);
+    }
+    if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
+    if (rc != SQLITE_OK) {
+      conn->Exec("ROLLBACK");
+      return FromSqlite(rc);
+    }
+    if (version < 0 || version > kSchemaVersion || (version == 0 && objects != 0)) return kBadDb;
+    if (version == 0) version = kSchemaVersion;  // laid out here
+  } else {
+    if (app != kApplicationId) return kBadDb;
+    // Our files are made in WAL mode, where this changes nothing; it only repairs a file that another
+    // tool switched to a rollback journal.
+    if (!conn->readOnly && (rc = conn->Exec("PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
+  }
+  // A log that starts over from its beginning is cut back to kWalKeep bytes.
+  const std::string pragmas =
+      "PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = " + std::to_string(Connection::kWalKeep) + ";";
+  if ((rc = conn->Exec(pragmas.c_str())) != SQLITE_OK) return FromSqlite(rc);
+  conn->pageSize = conn->QueryInt("PRAGMA page_size", rc);
+  if (rc != SQLITE_OK) return FromSqlite(rc);
+  if (long prc = conn->Prepare()) return prc;
+  if (version < kSchemaVersion && !conn->readOnly) {
+    if (long crc = Convert(*conn, version)) return crc;
+  }
+  conn->schema = static_cast<int>(version);
+  file_ = std::move(conn);
+  return kSuccess;
+}
+
+namespace {
+
+// registry_fold(text): the name rule of the current schema, for the conversion's statements.
+void FoldSql(sqlite3_context* context, int, sqlite3_value** args) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(args[0]));
+  if (text == nullptr) {
+    sqlite3_result_null(context);
+    return;
+  }
+  const std::string folded = Fold(std::string_view(text, static_cast<std::size_t>(sqlite3_value_bytes(args[0]))));
+  sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
+}
+
+}  // namespace
+
+// Schema 1 folded ASCII letters only; schema 2 folds every character (Fold). The folded columns are
+// computed again in one transaction: folding the old folded text gives the same as folding the name
+// (the new rule folds ASCII letters as the old one did), and the new rule is idempotent, so a UNIQUE
+// conflict can only be two names that now fold together. Such a store is left at schema 1 and keeps
+// the old rule: nothing is lost, and the next opening tries again.
+long RegistryStore::Convert(Connection& conn, std::int64_t& version) {
+  int rc = sqlite3_create_function_v2(conn.db.get(), "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                      &FoldSql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return FromSqlite(rc);
+  if (long brc = conn.Begin()) return brc;
+  version = conn.QueryInt("PRAGMA user_version", rc);  // another process may have converted it meanwhile
+  if (rc == SQLITE_OK && version == 1) {
+    rc = conn.Exec(
+        "UPDATE keys SET fpath = registry_fold(fpath) WHERE fpath <> registry_fold(fpath);"
+        "UPDATE vals SET fname = registry_fold(fname) WHERE fname <> registry_fold(fname);"
+        "PRAGMA user_version = 2;");
+    if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+      conn.Exec("ROLLBACK");
+      return kSuccess;  // names that fold together: stays at schema 1
+    }
+    if (rc == SQLITE_OK) version = 2;
+  }
+  if (rc == SQLITE_OK) rc = conn.Exec("COMMIT");
+  if (rc != SQLITE_OK) {
+    if (sqlite3_get_autocommit(conn.db.get()) == 0) conn.Exec("ROLLBACK");
+    return FromSqlite(rc);
+  }
+  return version >= 1 && version <= kSchemaVersion ? kSuccess : kBadDb;
+}
+
+long RegistryStore::ForRead(Connection*& out) {
+  if (!file_) {
+    struct stat st;
+    long rc = kFileNotFound;
+    if (stat(path_.c_str(), &st) == 0) {
+      rc = OpenFile(false);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      rc = FromErrno(errno);
+    }
+    if (rc == kFileNotFound) {
+      // No store yet: answer from an empty registry in memory.
+      if (!empty_) {
+        auto conn = std::make_unique<Connection>();
+        sqlite3* raw = nullptr;
+        int src = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        conn->db.reset(raw);
+        if (src != SQLITE_OK || (src = conn->Exec(kSchema)) != SQLITE_OK) return FromSqlite(src);
+        if (long prc = conn->Prepare()) return prc;
+        conn->readOnly = true;  // never written, and nothing to cache
+        empty_ = std::move(conn);
+      }
+      out = empty_.get();
+      return kSuccess;
+    }
+    if (rc != kSuccess) return rc;
+  }
+  out = file_.get();
+  return kSuccess;
+}
+
+long RegistryStore::ForWrite(Connection*& out) {
+  if (!file_) {
+    if (long rc = OpenFile(true)) return rc;
+  }
+  if (file_->readOnly) return kAccessDenied;
+  out = file_.get();
+  return kSuccess;
+}
+
+}  // namespace cregistry::store

@@ -1,0 +1,75 @@
+// The writes of the registry store: the Write template through which every operation that changes the
+// database goes, and the transactions of BeginTransaction and EndTransaction that group many of them.
+// Included by the operations (RegistryStore.cpp) only.
+#pragma once
+
+#include <sqlite3.h>
+
+#include "registry/store/Connection.h"
+#include "registry/store/RegistryStore.h"
+#include "registry/store/Schema.h"
+#include "registry/store/Store.h"
+
+namespace cregistry::store {
+
+// Runs body (a function of Connection& answering a Win32 code) as one write transaction: committed when
+// it answers kSuccess, rolled back otherwise. After a commit, follow (a function of Connection&) brings
+// the read cache up to date with the change, when the cache can follow it; otherwise the cache is
+// dropped.
+//
+// Inside a transaction of BeginTransaction, the read cache is set aside (the transaction's reads go to
+// the database, which holds its writes) and body's changes join the transaction; a body of several
+// changes runs in a savepoint, so that when it fails it takes back what it did itself, as it does alone
+// (a single statement is atomic by itself). The transaction goes on after a failed call.
+template <class Body, class Follow>
+long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
+  if (inTransaction_) {
+    if (transactionFailure_) return transactionFailure_;
+    Connection& c = *file_;
+    ++c.generation;  // the listing cursors do not follow a write
+    long rc = win32::kSuccess;
+    if (changes == Changes::kOne) {
+      rc = body(c);
+    } else if ((rc = c.Step(kSavepoint)) == win32::kSuccess) {
+      rc = body(c);
+      if (rc != win32::kSuccess) c.Step(kRollbackTo);
+      long released = c.Step(kRelease);
+      if (rc == win32::kSuccess) rc = released;
+    }
+    if (sqlite3_get_autocommit(c.db.get()) != 0) {
+      // SQLite ended the transaction itself (an I/O error, a full disk): nothing of it is left, and
+      // neither the rest of the body nor the commit may act as if it were.
+      transactionFailure_ = rc != win32::kSuccess ? rc : win32::kRegistryIoFailed;
+      return transactionFailure_;
+    }
+    return rc;
+  }
+  Connection* c = nullptr;
+  if (long rc = ForWrite(c)) return rc;
+  if (long rc = c->Begin()) {
+    c->DropCache();
+    return rc;
+  }
+  c->BeginWrite();
+  if (long rc = c->CheckSchema()) {  // the name rule of the file as this transaction finds it
+    c->Step(kRollback);
+    c->DropCache();
+    return rc;
+  }
+  long rc = body(*c);
+  if (rc == win32::kSuccess) {
+    rc = c->Step(kCommit);
+    if (rc == win32::kSuccess && c->FollowCommit()) {
+      follow(*c);
+    } else {
+      c->DropCache();
+    }
+  }
+  if (rc != win32::kSuccess && sqlite3_get_autocommit(c->db.get()) == 0) {
+    c->Step(kRollback);
+    c->DropCache();
+  }
+  return rc;
+}
+
+}  // namespace cregistry::store
