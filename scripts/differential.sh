@@ -26,6 +26,19 @@ done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
+# One trace under Wine. A Wine start that fails (a wineserver of another run still shutting down) is
+# tried once more; the trace itself is deterministic, so a second failure is a real one.
+wine_trace() {  # wine_trace OUT ARGS...
+  local out=$1; shift
+  local rc=0
+  "$windows/wine-run" "$trace_windows" "$@" >"$out.raw" || rc=$?
+  if [ $rc -ne 0 ]; then
+    echo "differential.sh: the Wine trace ended with status $rc; running it once more" >&2
+    "$windows/wine-run" "$trace_windows" "$@" >"$out.raw"
+  fi
+  tr -d '\r' <"$out.raw" >"$out"
+}
+
 echo "known differences: $("$trace_native" 0 --list-known)"
 status=0
 for seed in $seeds; do
@@ -33,7 +46,7 @@ for seed in $seeds; do
     flag=()
     [ "$mode" = known ] && flag=(--known)
     "$trace_native" "$seed" --steps "$steps" "${flag[@]}" --store "$tmp/store-$seed-$mode.db" >"$tmp/store-$seed-$mode.txt"
-    "$windows/wine-run" "$trace_windows" "$seed" --steps "$steps" "${flag[@]}" | tr -d '\r' >"$tmp/wine-$seed-$mode.txt"
+    wine_trace "$tmp/wine-$seed-$mode.txt" "$seed" --steps "$steps" "${flag[@]}"
   done
   if cmp -s "$tmp/store-$seed-plain.txt" "$tmp/wine-$seed-plain.txt"; then
     echo "seed $seed: identical ($(wc -l <"$tmp/store-$seed-plain.txt") lines)"
