@@ -24,7 +24,7 @@ struct Sandbox : platform::ForwardingPlatform {
   TempDir app, docs;
   std::string documents = docs.str(), failPatternWith;
   std::vector<std::string> patterns;
-  int windows = 0, liveWindows = 0, windowsAtEnd = -1;
+  int windows = 0, liveWindows = 0, windowsAtEnd = -1, exitStatus = -1;
 
   bool SpecialFolder(std::uintptr_t owner, std::int32_t id, std::string& path) override {
     if (id != 5) return inner_.SpecialFolder(owner, id, path);
@@ -51,7 +51,10 @@ struct Sandbox : platform::ForwardingPlatform {
     ++windows;
     return std::make_unique<Counted>(inner_.CreateHiddenWindow(c, w, h), liveWindows);
   }
-  void EndProcess() override { windowsAtEnd = liveWindows; }
+  void EndProcess(int status) override {
+    windowsAtEnd = liveWindows;
+    exitStatus = status;
+  }
 
   void Host(const char* name, const char* file) {
     fs::create_directories(docs / name / "template");
