@@ -26,9 +26,16 @@ struct FindCloser {
 };
 using UniqueFind = std::unique_ptr<void, FindCloser>;
 
+// The find data is cleared before each call: Wine leaves dwReserved0 (the reparse tag) as it was.
 UniqueFind FindFirst(const std::string& pattern, WIN32_FIND_DATAA& data) {
+  data = {};
   HANDLE h = ::FindFirstFileA(pattern.c_str(), &data);
   return UniqueFind(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+bool FindNext(const UniqueFind& find, WIN32_FIND_DATAA& data) {
+  data = {};
+  return ::FindNextFileA(find.get(), &data) != 0;
 }
 
 struct PidlFreer {
@@ -45,10 +52,12 @@ UniqueHandle Own(HANDLE h) { return UniqueHandle(h == INVALID_HANDLE_VALUE ? nul
 
 constexpr DWORD kNotOrdinary = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-// A junction or symbolic link: the find data carries the reparse tag in dwReserved0.
+// A junction or symbolic link: the find data carries the reparse tag in dwReserved0. Tag 0 is
+// reserved and never names a real reparse point on Windows; Wine 8 reports its Unix symlinks to
+// folders as reparse points without filling in a tag, so they come with 0 and count as links too.
 bool IsLink(const WIN32_FIND_DATAA& data) {
   return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         IsReparseTagNameSurrogate(data.dwReserved0);
+         (data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0));
 }
 
 // Temporary files: ".install-templates.<pid>.<n>.tmp", hidden and temporary.
@@ -84,7 +93,7 @@ void RemoveStaleTemporaries(const std::string& folder) {
     const std::string path = folder + data.cFileName;
     ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileA(path.c_str());
-  } while (::FindNextFileA(find.get(), &data));
+  } while (FindNext(find, data));
 }
 
 class Win32Platform;
@@ -167,7 +176,7 @@ class Win32Platform final : public Platform {
       if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsLink(data)) continue;
       visit(data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Folder
                                                                                : EntryKind::File);
-    } while (::FindNextFileA(find.get(), &data));
+    } while (FindNext(find, data));
     return true;
   }
 
@@ -188,7 +197,7 @@ class Win32Platform final : public Platform {
       if (!(scope && IsLink(data)) && (data.dwFileAttributes & (kNotOrdinary | FILE_ATTRIBUTE_DIRECTORY))) continue;
       name = data.cFileName;
       return MatchResult::Found;
-    } while (::FindNextFileA(find.get(), &data));
+    } while (FindNext(find, data));
     return MatchResult::None;
   }
 
