@@ -70,14 +70,14 @@ void JoinInto(std::string& out, std::string_view root, std::string_view part) {
   out.append(part);
 }
 
-void CopyOne(const std::string& source, const std::string& dest, std::int16_t iMode,
+// Copies one file by mode. False when a copy was attempted and failed; a file skipped because one
+// of its name is there (also one that arrived after the existence test) is no failure.
+bool CopyOne(const std::string& source, const std::string& dest, std::int16_t iMode,
              platform::Platform& p) {
-  if (iMode == Overwrite) {
-    p.SafeCopyFile(source, dest, true);
-  } else if (iMode == SkipExisting) {
-    // Naming the copy fails should a file take the name after this test: it is never replaced.
-    if (!FileExists(dest, p)) p.SafeCopyFile(source, dest, false);
-  }
+  if (iMode == Overwrite) return p.SafeCopyFile(source, dest, true);
+  if (iMode != SkipExisting || FileExists(dest, p)) return true;
+  // Naming the copy fails should a file take the name after this test: it is never replaced.
+  return p.SafeCopyFile(source, dest, false) || FileExists(dest, p);
 }
 
 }  // namespace
@@ -88,9 +88,12 @@ std::string ListTree(std::string_view sRoot, std::string_view sRelPath, platform
   return out;
 }
 
-void CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
+bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
               platform::Platform& p) {
   const std::string listing = ListTree(sSource, {}, p);
+  if (listing.empty()) return true;
+  const auto scope = p.BeginCopy(std::string(sSource), std::string(sDest));
+  bool ok = true;
   std::string source, dest;  // reused for every line
   std::size_t pos = 0;
   for (;;) {
@@ -104,19 +107,22 @@ void CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
       if (!line.empty() && line.front() == kSep) line.remove_prefix(1);
       if (line.empty()) continue;
       JoinInto(dest, sDest, line);
-      p.CreateFolder(dest);  // exists already: passed over
+      // A folder that is there already is passed over, and is no failure.
+      const std::error_code made = p.CreateFolder(dest);
+      if (made && made != std::errc::file_exists) ok = false;
     } else if (!line.empty()) {
       if (line.front() == kSep) line.remove_prefix(1);
       JoinInto(source, sSource, line);
       JoinInto(dest, sDest, line);
-      CopyOne(source, dest, iMode, p);
+      if (!CopyOne(source, dest, iMode, p)) ok = false;
     }
   }
+  return ok;
 }
 
-void CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,
+bool CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,
                     platform::Platform& p) {
-  CopyOne(std::string(sSourceFile), std::string(sDestFile), iMode, p);
+  return CopyOne(std::string(sSourceFile), std::string(sDestFile), iMode, p);
 }
 
 bool FileExists(std::string_view sPath, platform::Platform& p) {

@@ -25,12 +25,15 @@ std::string ListTree(std::string_view sRoot, std::string_view sRelPath,
                      platform::Platform& p = platform::Default());
 
 // Copies the tree below sSource into the existing folder sDest: folders are created, files go to
-// CopyFileByMode with iMode. Failing steps are skipped.
-void CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
+// CopyFileByMode with iMode. Failing steps are skipped. Below sDest no link is followed (see
+// Platform::BeginCopy). Returns false when a folder creation or a file copy was attempted and
+// failed (a folder or file that is there already is no failure), for the process's exit status.
+bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
               platform::Platform& p = platform::Default());
 
 // Copies one file according to iMode; any mode but SkipExisting and Overwrite copies nothing.
-void CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,
+// False when a copy was attempted and failed.
+bool CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,
                     platform::Platform& p = platform::Default());
 
 // True when an ordinary file (not a folder, not hidden, not system) exists at sPath.

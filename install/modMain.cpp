@@ -14,12 +14,15 @@ constexpr char kTemplatePart[] = {'t', 'e', 'm', 'p', 'l', 'a', 't', 'e', platfo
 constexpr char kContentPart[] = {platform::kSep, 'c', 'o', 'n', 't', 'e', 'n', 't', platform::kSep,
                                  '\0'};
 
-// Runs one step of the pass; a step that fails is abandoned and the pass goes on.
+// Runs one step of the pass; a step that fails is abandoned and the pass goes on. False when it
+// was abandoned.
 template <typename Step>
-void Guarded(Step&& step) {
+bool Guarded(Step&& step) {
   try {
     step();
+    return true;
   } catch (...) {
+    return false;
   }
 }
 
@@ -33,16 +36,19 @@ bool GuardedCondition(Condition&& condition) {
   }
 }
 
-void ServeHost(std::string_view host, Form1& form, platform::Platform& p) {
-  if (!GuardedCondition([&] { return HasTemplates(host, form, p); })) return;
-  Guarded([&] {
+// Serves one host version; false when a folder creation or file copy failed on the way.
+bool ServeHost(std::string_view host, Form1& form, platform::Platform& p) {
+  if (!GuardedCondition([&] { return HasTemplates(host, form, p); })) return true;
+  bool copied = true;
+  const bool ran = Guarded([&] {
     const std::string documents = GetDocumentsFolder(form, p);
     const std::string program = p.ExecutableFolder();
     // Without either folder there is nothing to copy from or to: never fall back to a root.
     if (documents.empty() || program.empty()) return;
-    CopyTree(Join(program, kContentPart), Join(Join(documents, host), kTemplatePart), SkipExisting,
-             p);
+    copied = CopyTree(Join(program, kContentPart), Join(Join(documents, host), kTemplatePart),
+                      SkipExisting, p);
   });
+  return ran && copied;
 }
 
 }  // namespace
@@ -67,9 +73,11 @@ void Main(platform::Platform& p) {
   Form1 form(p);
   // The command line is read and searched for "install"; the pass is the same whatever it holds.
   Guarded([&] { [[maybe_unused]] const bool install = p.CommandLine().starts_with("install"); });
-  for (std::string_view host : kHostFolders) ServeHost(host, form, p);
+  // Silent all the same; only the exit status tells a deploying tool that something failed.
+  bool ok = true;
+  for (std::string_view host : kHostFolders) ok = ServeHost(host, form, p) && ok;
   form.Unload();
-  p.EndProcess();
+  p.EndProcess(ok ? 0 : 1);
 }
 
 }  // namespace install

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace install::platform {
 
@@ -41,6 +42,12 @@ class Window {
   virtual std::uintptr_t Handle() const = 0;
 };
 
+// A copy from one folder tree into another in progress; see Platform::BeginCopy.
+class CopyScope {
+ public:
+  virtual ~CopyScope() = default;
+};
+
 class Platform {
  public:
   using EntryVisitor = std::function<void(std::string_view name, EntryKind kind)>;
@@ -50,7 +57,7 @@ class Platform {
   // Folder enumeration. `folder` ends with the separator. Calls `visit` once per entry, in the file
   // system's order, with the bare name; "." and ".." may come too. Hidden and system entries (on
   // Linux: dot-names, FIFOs, sockets, devices, symlinks to folders, dangling symlinks, names with CR
-  // or LF) are left out. The enumeration is finished and closed before this returns. Returns false
+  // or LF; Windows: folders that are name-surrogate reparse points, such as junctions) are left out. The enumeration is finished and closed before this returns. Returns false
   // when the folder cannot be read.
   virtual bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) = 0;
 
@@ -63,12 +70,24 @@ class Platform {
   // ordinary files or folders. Returns false when they cannot be read.
   virtual bool QueryAttributes(const std::string& path, std::uint32_t& attributes) = 0;
 
-  // Creates one folder level. False when it exists already or cannot be made.
-  virtual bool CreateFolder(const std::string& path) = 0;
+  // Marks a copy from `sourceRoot` into `destRoot` (both folders) for the life of the returned
+  // object. Below `destRoot` no link is followed for a folder or a file (Linux: a symlink; Windows:
+  // a name-surrogate reparse point such as a junction): such an entry counts as an existing
+  // non-folder, so nothing is created, copied or tested beneath it. `destRoot` itself and the
+  // folders above it are followed. Folders opened for paths below either root may be kept open for
+  // the life of the object, never longer. Temporary files that a run which is no longer alive left
+  // in `destRoot` are removed here. Null when nothing needs marking.
+  virtual std::unique_ptr<CopyScope> BeginCopy(const std::string& sourceRoot,
+                                               const std::string& destRoot) = 0;
+
+  // Creates one folder level. No error: made. std::errc::file_exists: a folder (not a link) of
+  // that name is there already. Any other error: it cannot be made, or the name is held by
+  // something that is not a folder (std::errc::not_a_directory).
+  virtual std::error_code CreateFolder(const std::string& path) = 0;
 
   // Copies the content, permission bits and modification time of `source` to `dest`, never
-  // leaving a partial file under `dest`'s name: the data goes to a temporary file in `dest`'s
-  // folder first, which then gets its name. With `replace` false the naming fails when anything
+  // leaving a partial file under `dest`'s name: the data goes to a hidden temporary file first
+  // (in `dest`'s folder, or in the destination root during a BeginCopy), which then gets its name. With `replace` false the naming fails when anything
   // holds the name by then; with `replace` true an existing file is replaced. A symlink at `dest`
   // is never written through. Returns false on any failure, with the temporary file removed.
   virtual bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) = 0;
@@ -88,8 +107,8 @@ class Platform {
   // The program's arguments as one text, without the program's own name.
   virtual std::string CommandLine() = 0;
 
-  // Ends the process at once.
-  virtual void EndProcess() = 0;
+  // Ends the process at once with the given exit status.
+  virtual void EndProcess(int status) = 0;
 };
 
 // Writes into `pattern` a FirstMatch pattern that matches the one name `path` only.
@@ -112,7 +131,11 @@ class ForwardingPlatform : public Platform {
   bool QueryAttributes(const std::string& path, std::uint32_t& attributes) override {
     return inner_.QueryAttributes(path, attributes);
   }
-  bool CreateFolder(const std::string& path) override { return inner_.CreateFolder(path); }
+  std::unique_ptr<CopyScope> BeginCopy(const std::string& sourceRoot,
+                                       const std::string& destRoot) override {
+    return inner_.BeginCopy(sourceRoot, destRoot);
+  }
+  std::error_code CreateFolder(const std::string& path) override { return inner_.CreateFolder(path); }
   bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
     return inner_.SafeCopyFile(source, dest, replace);
   }
@@ -125,7 +148,7 @@ class ForwardingPlatform : public Platform {
   }
   std::string ExecutableFolder() override { return inner_.ExecutableFolder(); }
   std::string CommandLine() override { return inner_.CommandLine(); }
-  void EndProcess() override { inner_.EndProcess(); }
+  void EndProcess(int status) override { inner_.EndProcess(status); }
 
  protected:
   Platform& inner_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #ifdef _WIN32
 #include <windows.h>
 #include <shlobj.h>
@@ -22,18 +23,22 @@ struct Sandbox : platform::ForwardingPlatform {
     WriteFile(app / "content" / "Sub" / "s.eml", "sub");
   }
   TempDir app, docs;
-  std::string documents = docs.str(), failPatternWith;
+  std::string documents = docs.str(), failPatternWith, failCopyOf;
   std::vector<std::string> patterns;
-  int windows = 0, liveWindows = 0, windowsAtEnd = -1;
+  std::function<void(const std::string&)> beforeMatch;
+  int documentLookups = 0;
+  int windows = 0, liveWindows = 0, windowsAtEnd = -1, exitStatus = -1;
 
   bool SpecialFolder(std::uintptr_t owner, std::int32_t id, std::string& path) override {
     if (id != 5) return inner_.SpecialFolder(owner, id, path);
+    ++documentLookups;
     path = documents;
     return !path.empty();
   }
   std::string ExecutableFolder() override { return app.str(); }
   platform::MatchResult FirstMatch(const std::string& pattern, std::string& name) override {
     patterns.push_back(pattern);
+    if (beforeMatch) beforeMatch(pattern);
     if (!failPatternWith.empty() && pattern.find(failPatternWith) != std::string::npos) {
       return platform::MatchResult::Failed;
     }
@@ -51,7 +56,14 @@ struct Sandbox : platform::ForwardingPlatform {
     ++windows;
     return std::make_unique<Counted>(inner_.CreateHiddenWindow(c, w, h), liveWindows);
   }
-  void EndProcess() override { windowsAtEnd = liveWindows; }
+  bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
+    if (!failCopyOf.empty() && dest.ends_with(failCopyOf)) return false;
+    return inner_.SafeCopyFile(source, dest, replace);
+  }
+  void EndProcess(int status) override {
+    windowsAtEnd = liveWindows;
+    exitStatus = status;
+  }
 
   void Host(const char* name, const char* file) {
     fs::create_directories(docs / name / "template");
@@ -106,6 +118,77 @@ TEST(Main, NoDocumentsFolderMeansNoHostAnywhereAndFailedTestsCountAsInUse) {
   EXPECT_FALSE(fs::exists(s.docs / "Marrowquill3"));  // the second host is still tested:
   const std::string m3 = s.docs.str() + R("\\Marrowquill3\\template\\*.eml");
   EXPECT_EQ(std::count(s.patterns.begin(), s.patterns.end(), m3), 1);
+}
+
+TEST(Main, TheFirstHostIsServedCompletelyBeforeTheSecondIsTested) {
+  Sandbox s;
+  s.Host("Marrowquill2", "a.eml");
+  s.Host("Marrowquill3", "b.eml");
+  Snapshot m2WhenM3Tested;
+  s.beforeMatch = [&](const std::string& pattern) {
+    if (pattern.find("Marrowquill3") != std::string::npos) m2WhenM3Tested = Snap(s.docs / "Marrowquill2");
+  };
+  Main(s);
+  EXPECT_EQ(m2WhenM3Tested.size(), 5u);  // template, a.eml, t.eml, Sub, Sub/s.eml
+  EXPECT_EQ(m2WhenM3Tested, Snap(s.docs / "Marrowquill2"));
+  EXPECT_TRUE(s.Served("Marrowquill3"));
+}
+
+TEST(Main, EachTestAndEachCopyLooksTheDocumentsFolderUpAfresh) {
+  Sandbox none, both;
+  Main(none);
+  EXPECT_EQ(none.documentLookups, 2);
+  both.Host("Marrowquill2", "a.eml");
+  both.Host("Marrowquill3", "b.eml");
+  Main(both);
+  EXPECT_EQ(both.documentLookups, 4);
+}
+
+TEST(Main, ExitStatusIsOneOnlyWhenACopyOrFolderCreationFailed) {
+  Sandbox s;
+  s.Host("Marrowquill3", "b.eml");
+  Main(s);
+  EXPECT_EQ(s.exitStatus, 0);
+  Main(s);  // everything skipped because it is there: no failure
+  EXPECT_EQ(s.exitStatus, 0);
+  s.Host("Marrowquill2", "a.eml");
+  s.failCopyOf = "s.eml";
+  Main(s);
+  EXPECT_EQ(s.exitStatus, 1);
+  EXPECT_EQ(ReadFile(s.docs / "Marrowquill2" / "template" / "t.eml"), "template");  // the rest went on
+  EXPECT_FALSE(fs::exists(s.docs / "Marrowquill2" / "template" / "Sub" / "s.eml"));
+
+  Sandbox folder;
+  folder.Host("Marrowquill2", "a.eml");
+  WriteFile(folder.docs / "Marrowquill2" / "template" / "Sub", "a file holds the folder's name");
+  Main(folder);
+  EXPECT_EQ(folder.exitStatus, 1);
+  EXPECT_EQ(ReadFile(folder.docs / "Marrowquill2" / "template" / "t.eml"), "template");
+}
+
+// UTF-8 text of a path (the narrow calls take and give UTF-8 under the program's manifest).
+std::string Utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+TEST(Main, NamesOutsideTheAnsiCodePageAreServed) {
+  for (const char8_t* folder : {u8"文档", u8"Έγγραφα", u8"Zoë"}) {
+    Sandbox s;
+    const fs::path documents = s.docs / fs::path(std::u8string(folder)) / "Documents";
+    s.documents = Utf8(documents);
+    fs::create_directories(documents / "Marrowquill3" / "template");
+    WriteFile(documents / "Marrowquill3" / "template" / fs::path(u8"Πρότυπο.eml"), "mine");
+    fs::create_directories(s.app / "content" / fs::path(u8"Zoë"));
+    WriteFile(s.app / "content" / fs::path(u8"Zoë") / fs::path(u8"模板.eml"), "zh");
+    WriteFile(s.app / "content" / fs::path(u8"Ελληνικά.eml"), "el");
+    Main(s);
+    const fs::path installed = documents / "Marrowquill3" / "template";
+    EXPECT_EQ(ReadFile(installed / fs::path(u8"Zoë") / fs::path(u8"模板.eml")), "zh") << Utf8(documents);
+    EXPECT_EQ(ReadFile(installed / fs::path(u8"Ελληνικά.eml")), "el");
+    EXPECT_EQ(ReadFile(installed / "Sub" / "s.eml"), "sub");
+    EXPECT_EQ(s.exitStatus, 0);
+  }
 }
 
 TEST(Form1, IsMadeOnceOnFirstUseAndDestroyedOnUnload) {

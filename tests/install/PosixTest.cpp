@@ -1,12 +1,18 @@
 // Linux only: special files, symlinks, odd names and the XDG Documents folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "Support.h"
 #include "install/Module1.h"
 #include "install/modGetDirs2.h"
+#include "install/platform/posix/Syscalls.h"
 
 namespace install::test {
 namespace {
@@ -95,6 +101,145 @@ TEST(PosixShell, DocumentsFolderComesFromTheXdgUserDirs) {
   EXPECT_EQ(form.hWnd(), 0u);  // Linux's stand-in window
   ::setenv("HOME", oldHome.c_str(), 1);
   if (oldConfig) ::setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
+}
+
+
+// The Documents folder as a child process finds it with HOME=home and no XDG_CONFIG_HOME, within
+// 10 seconds and 512 MiB: "hung" or "out of memory" otherwise.
+std::string DocumentsInChild(const TempDir& home) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return "no pipe";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipeFds[0]);
+    ::alarm(10);
+    const rlimit memory{512u << 20, 512u << 20};
+    ::setrlimit(RLIMIT_AS, &memory);
+    ::setenv("HOME", home.str().c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+    std::string path;
+    try {
+      Form1 form;
+      path = GetDocumentsFolder(form);
+    } catch (...) {
+      path = "out of memory";
+    }
+    (void)!::write(pipeFds[1], path.data(), path.size());
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  std::string out;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status)) return WTERMSIG(status) == SIGALRM ? "hung" : "killed";
+  return out;
+}
+
+TEST(PosixShell, AUserDirsFileThatIsNotASmallRegularFileCountsAsAbsent) {
+  TempDir home;
+  fs::create_directories(home / ".config");
+  const fs::path file = home / ".config" / "user-dirs.dirs";
+  const std::string fallback = home.str() + "/Documents";
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  EXPECT_EQ(DocumentsInChild(home), fallback) << "a FIFO";
+  for (const char* device : {"/dev/zero", "/dev/urandom"}) {
+    fs::remove(file);
+    fs::create_symlink(device, file);
+    EXPECT_EQ(DocumentsInChild(home), fallback) << device;
+  }
+  // A regular file is read up to 64 KiB: a line in that reach counts, one beyond it does not.
+  fs::remove(file);
+  const std::string padding = "# " + std::string(65536, 'x') + "\n";
+  WriteFile(file, "XDG_DOCUMENTS_DIR=\"$HOME/Near\"\n" + padding + "XDG_DOCUMENTS_DIR=\"$HOME/Far\"\n");
+  EXPECT_EQ(DocumentsInChild(home), home.str() + "/Near");
+}
+
+// The system calls made to fail for one test, put back after it.
+struct ForcedSyscalls {
+  ForcedSyscalls() : saved(platform::Sys()) {}
+  ~ForcedSyscalls() { platform::Sys() = saved; }
+  platform::Syscalls saved;
+};
+
+// What the destination root held while the copy wrote its data (seen from copy_file_range).
+std::vector<std::string> seenDuringCopy;
+std::string watchedRoot;
+
+TEST(PosixFallbacks, WithoutAnonymousFilesTheTemporaryIsHiddenInTheRootAndNamedForThisProgram) {
+  TempDir src, dest;
+  fs::create_directories(src / "sub");
+  WriteFile(src / "sub" / "a.eml", std::string(5000, 'a'));
+  ForcedSyscalls forced;
+  platform::Sys().openat = [](int dir, const char* path, int flags, mode_t mode) {
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+      errno = EOPNOTSUPP;
+      return -1;
+    }
+    return ::openat(dir, path, flags, mode);
+  };
+  platform::Sys().copyFileRange = [](int in, int out, size_t length) -> ssize_t {
+    for (const auto& e : fs::directory_iterator(watchedRoot)) seenDuringCopy.push_back(e.path().filename().string());
+    errno = ENOSYS;  // the read and write fallback then copies
+    (void)in, (void)out, (void)length;
+    return -1;
+  };
+  watchedRoot = dest.str();
+  seenDuringCopy.clear();
+  EXPECT_TRUE(CopyTree(src.str(), dest.str(), SkipExisting));
+  const std::string prefix = ".install-templates." + std::to_string(::getpid()) + ".";
+  ASSERT_EQ(seenDuringCopy.size(), 2u);  // "sub" and the temporary file
+  const std::string temp = seenDuringCopy[0] == "sub" ? seenDuringCopy[1] : seenDuringCopy[0];
+  EXPECT_TRUE(temp.starts_with(prefix) && temp.ends_with(".tmp")) << temp;
+  EXPECT_EQ(ReadFile(dest / "sub" / "a.eml"), std::string(5000, 'a'));
+  EXPECT_EQ(Snap(dest.path).size(), 2u);  // nothing left in the root
+}
+
+TEST(PosixFallbacks, WithoutOpenat2FoldersAreWalkedOneComponentAtATime) {
+  TempDir src, dest, outside;
+  fs::create_directories(src / "a" / "b" / "c");
+  WriteFile(src / "a" / "b" / "c" / "f.eml", "f");
+  WriteFile(src / "a" / "g.eml", "g");
+  fs::create_directories(dest / "a");
+  fs::create_directories(outside / "c");
+  fs::create_directory_symlink(outside.path, dest / "a" / "b");
+  ForcedSyscalls forced;
+  platform::Sys().openFolderBeneath = [](int, const char*) {
+    errno = ENOSYS;
+    return -1;
+  };
+  EXPECT_FALSE(CopyTree(src.str(), dest.str(), SkipExisting));
+  EXPECT_EQ(ReadFile(dest / "a" / "g.eml"), "g");
+  EXPECT_TRUE(fs::is_empty(outside / "c"));
+  fs::remove(dest / "a" / "b");
+  EXPECT_TRUE(CopyTree(src.str(), dest.str(), SkipExisting));
+  EXPECT_EQ(ReadFile(dest / "a" / "b" / "c" / "f.eml"), "f");
+}
+
+TEST(PosixFallbacks, WithoutRenameNoReplaceALinkPlacesTheFileAndNeverReplaces) {
+  TempDir src, dest;
+  WriteFile(src / "a.eml", "new");
+  WriteFile(src / "b.eml", "new b");
+  WriteFile(dest / "b.eml", "mine");
+  ForcedSyscalls forced;
+  platform::Sys().openat = [](int dir, const char* path, int flags, mode_t mode) {
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+      errno = EISDIR;
+      return -1;
+    }
+    return ::openat(dir, path, flags, mode);
+  };
+  platform::Sys().renameat2 = [](int, const char*, int, const char*, unsigned flags) {
+    errno = flags ? EINVAL : EPERM;
+    return -1;
+  };
+  EXPECT_TRUE(platform::Default().SafeCopyFile((src / "a.eml").string(), (dest / "a.eml").string(), false));
+  EXPECT_FALSE(platform::Default().SafeCopyFile((src / "b.eml").string(), (dest / "b.eml").string(), false));
+  EXPECT_EQ(ReadFile(dest / "a.eml"), "new");
+  EXPECT_EQ(ReadFile(dest / "b.eml"), "mine");
+  EXPECT_EQ(Snap(dest.path).size(), 2u);  // no temporary file left
 }
 
 }  // namespace

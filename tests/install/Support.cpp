@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #ifdef _WIN32
@@ -17,22 +18,93 @@
 
 namespace install::test {
 
+#ifdef _WIN32
+namespace {
+// Under Wine: the Unix name of a Windows path.
+std::string UnixName(const fs::path& path) {
+  using Convert = char*(__cdecl*)(const wchar_t*);
+  const auto convert = reinterpret_cast<Convert>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = convert ? convert(path.wstring().c_str()) : nullptr;
+  if (!name) return {};
+  std::string out = name;
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return out;
+}
+
+// Under Wine: runs `command` followed by the Unix names of `paths` in a Unix shell; true when it
+// succeeded. Wine cannot wait for a Unix process: the shell leaves a mark beside the first path.
+bool RunUnixShell(const std::string& command, const fs::path& first, const fs::path& second = {}) {
+  std::string line = "/bin/sh -c \"" + command + " '" + UnixName(first) + "'";
+  if (!second.empty()) line += " '" + UnixName(second) + "'";
+  const fs::path mark = (second.empty() ? first : second).wstring() + L".done";
+  line += " && touch '" + UnixName(mark.parent_path()) + "/" + mark.filename().string() + "'\"";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
+  for (int i = 0; i < 500; ++i, ::Sleep(10)) {
+    if (::DeleteFileW(mark.wstring().c_str())) return true;
+  }
+  return false;
+}
+
+// Removes a folder tree without following links (a link goes as a name; under Wine a Unix symlink
+// is removed as a file) and with read-only entries made writable first.
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (!::RemoveDirectoryW(path.c_str()) && !::DeleteFileW(path.c_str())) RunUnixShell("rm -f", path);
+      } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        ::DeleteFileW(path.c_str());
+      }
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+  }
+  ::SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ::RemoveDirectoryW(folder.c_str());
+}
+}  // namespace
+#endif
+
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
-  path = fs::temp_directory_path() / ("it-test-" + std::to_string(getpid()) + "-" +
-                                      std::to_string(++counter));
-  fs::remove_all(path);
+  // Under Wine every process may have the same id: the start time tells runs apart.
+  static const auto start = std::chrono::steady_clock::now().time_since_epoch().count() % 1000000;
+  path = fs::temp_directory_path() / ("it-test-" + std::to_string(getpid()) + "-" + std::to_string(start) +
+                                      "-" + std::to_string(++counter));
+#ifdef _WIN32
+  RemoveTree(path.wstring());  // what an earlier run under the same process id left
+#else
+  std::error_code ec;
+  fs::remove_all(path, ec);
+#endif
   fs::create_directories(path);
 }
 
+
 TempDir::~TempDir() {
-  std::error_code ec;
 #ifdef _WIN32
-  for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    ::SetFileAttributesA(it->path().string().c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only blocks removal
+  RemoveTree(path.wstring());
+  // Wine does not list a dangling link: what is left goes with rm, which follows no link.
+  if (UnderWine() && ::GetFileAttributesW(path.wstring().c_str()) != INVALID_FILE_ATTRIBUTES) {
+    RunUnixShell("rm -rf", path);
   }
-#endif
+#else
+  std::error_code ec;
   fs::remove_all(path, ec);
+#endif
 }
 
 std::string R(std::string_view windowsForm) {
@@ -72,6 +144,27 @@ std::vector<std::string> Lines(const std::string& listing, bool sorted) {
   }
   if (sorted) std::sort(lines.begin(), lines.end());
   return lines;
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+  const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+#else
+  return false;
+#endif
+}
+
+bool MakeFolderLink(const fs::path& target, const fs::path& link) {
+#ifdef _WIN32
+  if (UnderWine()) return RunUnixShell("ln -s", target, link);
+  return ::CreateSymbolicLinkW(link.wstring().c_str(), target.wstring().c_str(),
+                               SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2 /* unprivileged */) != 0;
+#else
+  std::error_code ec;
+  fs::create_directory_symlink(target, link, ec);
+  return !ec;
+#endif
 }
 
 Snapshot Snap(const fs::path& root) {

@@ -28,6 +28,14 @@ std::string ReadFile(const fs::path& path);
 void SetHidden(const fs::path& path);  // Windows' hidden attribute; Linux hides dot-names anyway
 std::vector<std::string> Lines(const std::string& listing, bool sorted = false);
 
+// Makes `link` a link to the folder `target`, which need not exist. Linux: a symlink. Windows: a
+// directory symbolic link; under Wine a Unix symlink (made with ln), which Wine presents as a
+// reparse point. False when the system refuses (Windows without the right to make links).
+bool MakeFolderLink(const fs::path& target, const fs::path& link);
+
+// True when this Windows build runs under Wine.
+bool UnderWine();
+
 // Everything below a folder: relative path -> (size, or -1 for a folder; modification time).
 using Snapshot = std::map<std::string, std::pair<std::intmax_t, std::int64_t>>;
 Snapshot Snap(const fs::path& root);

@@ -1,12 +1,16 @@
 #include "install/platform/posix/UserDirs.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <string_view>
 #include <vector>
+
+#include "install/platform/posix/UniqueFd.h"
 
 namespace install::platform {
 
@@ -33,12 +37,37 @@ std::string BaseDir(const char* variable, const std::string& home, std::string_v
 
 // The value of `key` in user-dirs.dirs: lines of the form KEY="$HOME/sub" or KEY="/abs/path".
 // The last valid line wins, as when the file is sourced by a shell.
+// The file is read only when it is a regular file, and then at most its first 64 KiB: a FIFO, a
+// device or a link to one counts as no file (it could block for ever or never end).
+constexpr std::size_t kUserDirsLimit = 64 * 1024;
+
+bool ReadSmallRegularFile(const std::string& file, std::string& text) {
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  text.resize(kUserDirsLimit);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  text.resize(done);
+  return true;
+}
+
 bool ReadUserDir(const std::string& file, std::string_view key, const std::string& home,
                  std::string& path) {
-  std::ifstream in(file);
+  std::string text;
+  if (!ReadSmallRegularFile(file, text)) return false;
   bool found = false;
-  for (std::string line; std::getline(in, line);) {
-    std::string_view rest(line);
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    std::string_view rest(text.data() + pos, eol - pos);
+    pos = eol + 1;
     while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
     if (!rest.starts_with(key) || rest.substr(key.size()).substr(0, 2) != "=\"") continue;
     rest.remove_prefix(key.size() + 2);

@@ -1,11 +1,19 @@
 // The install run's platform on Windows: the narrow (ANSI) entry points of kernel32, shell32 and
-// user32. Ordinary file: neither folder, nor hidden, nor system.
+// user32. Ordinary file: neither folder, nor hidden, nor system. A link is a name-surrogate reparse
+// point (junction, symbolic link); other reparse points, such as the placeholders of a synced
+// cloud folder, are ordinary folders and files. The programs carry a manifest that makes UTF-8 the
+// process code page, so the narrow calls take and give UTF-8 where Windows honours it.
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "install/platform/Platform.h"
 
@@ -18,9 +26,16 @@ struct FindCloser {
 };
 using UniqueFind = std::unique_ptr<void, FindCloser>;
 
+// The find data is cleared before each call: Wine leaves dwReserved0 (the reparse tag) as it was.
 UniqueFind FindFirst(const std::string& pattern, WIN32_FIND_DATAA& data) {
+  data = {};
   HANDLE h = ::FindFirstFileA(pattern.c_str(), &data);
   return UniqueFind(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+bool FindNext(const UniqueFind& find, WIN32_FIND_DATAA& data) {
+  data = {};
+  return ::FindNextFileA(find.get(), &data) != 0;
 }
 
 struct PidlFreer {
@@ -28,7 +43,100 @@ struct PidlFreer {
 };
 using UniquePidl = std::unique_ptr<ITEMIDLIST, PidlFreer>;
 
+struct HandleCloser {
+  void operator()(HANDLE h) const { ::CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+UniqueHandle Own(HANDLE h) { return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
+
 constexpr DWORD kNotOrdinary = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// A junction or symbolic link: the find data carries the reparse tag in dwReserved0. Tag 0 is
+// reserved and never names a real reparse point on Windows; Wine 8 reports its Unix symlinks to
+// folders as reparse points without filling in a tag, so they come with 0 and count as links too.
+bool IsLink(const WIN32_FIND_DATAA& data) {
+  return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0));
+}
+
+// Temporary files: ".install-templates.<pid>.<n>.tmp", hidden and temporary.
+constexpr char kTempPrefix[] = ".install-templates.";
+constexpr char kTempSuffix[] = ".tmp";
+
+// True when the process `pid` has ended (or never was).
+bool ProcessGone(DWORD pid) {
+  UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+  if (!process) return ::GetLastError() == ERROR_INVALID_PARAMETER;
+  return ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+}
+
+// Removes from `folder` (ending with "\") the temporary files of runs that are gone: only names of
+// that kind, only files that are no link, only when the process id in the name is not running (a
+// live writer holds its file open without sharing as well).
+void RemoveStaleTemporaries(const std::string& folder) {
+  WIN32_FIND_DATAA data;
+  UniqueFind find = FindFirst(folder + kTempPrefix + "*" + kTempSuffix, data);
+  if (!find) return;
+  do {
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    const std::string_view name(data.cFileName);
+    if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) continue;
+    const std::string_view id = name.substr(sizeof kTempPrefix - 1);
+    DWORD pid = 0;
+    std::size_t digits = 0;
+    while (digits < id.size() && id[digits] >= '0' && id[digits] <= '9' && pid < 100000000) {
+      pid = pid * 10 + static_cast<DWORD>(id[digits++] - '0');
+    }
+    if (digits == 0 || digits >= id.size() || id[digits] != '.' || pid == ::GetCurrentProcessId()) continue;
+    if (!ProcessGone(pid)) continue;
+    const std::string path = folder + data.cFileName;
+    ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileA(path.c_str());
+  } while (FindNext(find, data));
+}
+
+class Win32Platform;
+
+// One copy in progress (BeginCopy): its destination root, and the folders below it already found
+// to be real folders, not links.
+class Scope final : public CopyScope {
+ public:
+  Scope(Win32Platform& owner, std::string destRoot) : owner_(owner), prefix_(std::move(destRoot)) {
+    if (prefix_.empty() || (prefix_.back() != '\\' && prefix_.back() != '/')) prefix_.push_back('\\');
+  }
+  ~Scope() override;
+  const std::string& prefix() const { return prefix_; }
+
+  // True when every folder between the root and `path`'s last component is a real folder (none a
+  // link). Folders are checked once per copy.
+  bool FoldersArePlain(const std::string& path) {
+    const std::size_t last = path.find_last_of("\\/");
+    for (std::size_t end = path.find_first_of("\\/", prefix_.size()); end != std::string::npos && end <= last;
+         end = path.find_first_of("\\/", end + 1)) {
+      const std::string folder = path.substr(0, end);
+      {
+        std::lock_guard lock(mutex_);
+        if (plain_.count(folder)) continue;
+      }
+      WIN32_FIND_DATAA data;
+      UniqueFind find = FindFirst(folder, data);
+      if (!find || !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLink(data)) {
+        ::SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+      }
+      std::lock_guard lock(mutex_);
+      plain_.insert(folder);
+    }
+    return true;
+  }
+
+ private:
+  Win32Platform& owner_;
+  std::string prefix_;
+  std::mutex mutex_;
+  std::set<std::string> plain_;
+};
 
 class Win32Window final : public Window {
  public:
@@ -64,13 +172,17 @@ class Win32Platform final : public Platform {
     if (!find) return ::GetLastError() == ERROR_FILE_NOT_FOUND;  // nothing in it at all
     do {
       if (data.dwFileAttributes & kNotOrdinary) continue;
+      // A junction or directory link is left out, as Linux leaves out a symlinked folder.
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsLink(data)) continue;
       visit(data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Folder
                                                                                : EntryKind::File);
-    } while (::FindNextFileA(find.get(), &data));
+    } while (FindNext(find, data));
     return true;
   }
 
   MatchResult FirstMatch(const std::string& pattern, std::string& name) override {
+    Scope* scope = ScopeOf(pattern);
+    if (scope && !scope->FoldersArePlain(pattern)) return MatchResult::None;  // behind a link
     WIN32_FIND_DATAA data;
     UniqueFind find = FindFirst(pattern, data);
     if (!find) {
@@ -81,10 +193,11 @@ class Win32Platform final : public Platform {
                  : MatchResult::Failed;
     }
     do {
-      if (data.dwFileAttributes & (kNotOrdinary | FILE_ATTRIBUTE_DIRECTORY)) continue;
+      // Below a copy's destination root a link is not followed: it counts as an existing file.
+      if (!(scope && IsLink(data)) && (data.dwFileAttributes & (kNotOrdinary | FILE_ATTRIBUTE_DIRECTORY))) continue;
       name = data.cFileName;
       return MatchResult::Found;
-    } while (::FindNextFileA(find.get(), &data));
+    } while (FindNext(find, data));
     return MatchResult::None;
   }
 
@@ -95,37 +208,86 @@ class Win32Platform final : public Platform {
     return true;
   }
 
-  bool CreateFolder(const std::string& path) override {
-    return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+  std::unique_ptr<CopyScope> BeginCopy(const std::string&, const std::string& destRoot) override {
+    auto scope = std::make_unique<Scope>(*this, destRoot);
+    RemoveStaleTemporaries(scope->prefix());
+    std::lock_guard lock(scopesMutex_);
+    scopes_.push_back(scope.get());
+    return scope;
+  }
+
+  void EndCopy(Scope* scope) {
+    std::lock_guard lock(scopesMutex_);
+    scopes_.erase(std::remove(scopes_.begin(), scopes_.end(), scope), scopes_.end());
+  }
+
+  std::error_code CreateFolder(const std::string& path) override {
+    Scope* scope = ScopeOf(path);
+    if (scope && !scope->FoldersArePlain(path)) return {static_cast<int>(::GetLastError()), std::system_category()};
+    if (::CreateDirectoryA(path.c_str(), nullptr)) return {};
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) return {static_cast<int>(error), std::system_category()};
+    WIN32_FIND_DATAA data;
+    const bool folder = FindFirst(path, data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                        !(scope && IsLink(data));
+    return std::make_error_code(folder ? std::errc::file_exists : std::errc::not_a_directory);
   }
 
   bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
     const std::size_t slash = dest.find_last_of("\\/");
     if (slash == std::string::npos || slash + 1 == dest.size()) return false;
-    const std::string folder = dest.substr(0, slash + 1);
+    Scope* scope = ScopeOf(dest);
+    if (scope && !scope->FoldersArePlain(dest)) return false;  // a folder on the way is a link
+    // The temporary file lies in the destination root during a copy (where a later run looks for
+    // what a killed one left), else beside the destination.
+    const std::string folder = scope ? scope->prefix() : dest.substr(0, slash + 1);
 
-    // Copy to a fresh temporary name in the destination's folder (the copy keeps the time stamps
-    // and attributes), then give it its name: a failed or interrupted copy never stands under it.
-    static unsigned counter = 0;
-    std::string temp;
-    bool copied = false;
-    for (int attempt = 0; attempt < 100 && !copied; ++attempt) {
-      temp = folder + "~it" + std::to_string(::GetCurrentProcessId()) + "-" +
-             std::to_string(++counter) + ".tmp";
-      copied = ::CopyFileA(source.c_str(), temp.c_str(), TRUE) != 0;
-      if (copied) break;
-      if (::GetLastError() == ERROR_FILE_EXISTS) continue;  // someone else's file: try another name
-      ::SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // the name was free: any partial
-      ::DeleteFileA(temp.c_str());                                // copy there is ours
+    UniqueHandle in = Own(::CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!in || !::GetFileInformationByHandle(in.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       return false;
     }
-    if (!copied) return false;
-    if (::MoveFileExA(temp.c_str(), dest.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
-      return true;
+
+    static std::atomic<unsigned long> counter{0};
+    std::string temp;
+    UniqueHandle out;
+    for (int attempt = 0; attempt < 100 && !out; ++attempt) {
+      temp = folder + kTempPrefix + std::to_string(::GetCurrentProcessId()) + "." +
+             std::to_string(++counter) + kTempSuffix;
+      out = Own(::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr));
+      if (!out && ::GetLastError() != ERROR_FILE_EXISTS) return false;
     }
-    ::SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy cannot be deleted
-    ::DeleteFileA(temp.c_str());
-    return false;
+    if (!out) return false;
+    const auto discard = [&] {
+      out.reset();
+      ::SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileA(temp.c_str());
+      return false;
+    };
+
+    thread_local std::vector<char> buffer(std::size_t{256} << 10);
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(in.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return discard();
+      if (got == 0) break;
+      for (DWORD done = 0; done < got;) {
+        DWORD put = 0;
+        if (!::WriteFile(out.get(), buffer.data() + done, got - done, &put, nullptr) || put == 0) return discard();
+        done += put;
+      }
+    }
+    // The copy keeps the source's times and attributes (less what marks it temporary).
+    ::SetFileTime(out.get(), &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime);
+    if (!::CloseHandle(out.release())) return discard();
+    DWORD attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE |
+                                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileAttributesA(temp.c_str(), attributes)) return discard();
+    if (::MoveFileExA(temp.c_str(), dest.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+    return discard();
   }
 
   bool SpecialFolder(std::uintptr_t owner, std::int32_t folderId, std::string& path) override {
@@ -185,8 +347,23 @@ class Win32Platform final : public Platform {
     return p;
   }
 
-  void EndProcess() override { ::ExitProcess(0); }
+  void EndProcess(int status) override { ::ExitProcess(static_cast<UINT>(status)); }
+
+ private:
+  // The copy whose destination root holds `path`, if any.
+  Scope* ScopeOf(const std::string& path) {
+    std::lock_guard lock(scopesMutex_);
+    for (Scope* s : scopes_) {
+      if (path.size() > s->prefix().size() && path.starts_with(s->prefix())) return s;
+    }
+    return nullptr;
+  }
+
+  std::mutex scopesMutex_;
+  std::vector<Scope*> scopes_;
 };
+
+Scope::~Scope() { owner_.EndCopy(this); }
 
 }  // namespace
 
