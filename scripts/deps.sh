@@ -9,7 +9,7 @@ if [ "${1:-native}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64)
 fi
 if [ "${1:-native}" = bench ]; then
-  packages+=(rsync findutils coreutils time)
+  packages+=(rsync findutils coreutils time strace)
 fi
 
 missing=()
