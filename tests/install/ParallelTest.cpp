@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <functional>
@@ -54,6 +55,8 @@ TEST(ParallelCopy, FilesAreCopiedOnSeveralThreadsAndFailuresArePassedOverOneByOn
   TempDir src, dest;
   MakeMany(src, {"a", "b", "c"}, 100);
   ThreadSafeSpy spy;
+  // Slow enough that every worker has started before the files run out, however loaded the machine.
+  spy.beforeCopy = [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
   spy.failCopy = [](const std::string& d) {
     return d.ends_with(R("a\\f7.eml")) || d.ends_with(R("b\\f50.eml")) || d.ends_with(R("c\\f99.eml"));
   };
