@@ -1,5 +1,11 @@
 #include "install/Module1.h"
 
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "install/PathJoin.h"
 
 namespace install {
@@ -88,15 +94,22 @@ std::string ListTree(std::string_view sRoot, std::string_view sRelPath, platform
   return out;
 }
 
+unsigned CopyWorkers() {
+  return std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
+}
+
 bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
               platform::Platform& p) {
   const std::string listing = ListTree(sSource, {}, p);
   if (listing.empty()) return true;
   const auto scope = p.BeginCopy(std::string(sSource), std::string(sDest));
-  bool ok = true;
-  std::string source, dest;  // reused for every line
-  std::size_t pos = 0;
-  for (;;) {
+
+  // Folder step, first and in the listing's order: each folder is made before anything goes into
+  // it. The file lines are gathered meanwhile (views into the listing).
+  bool foldersMade = true;
+  std::vector<std::string_view> files;
+  std::string dest;
+  for (std::size_t pos = 0;;) {
     const std::size_t eol = listing.find(kLineEnd, pos);
     if (eol == std::string::npos) break;
     std::string_view line(listing.data() + pos, eol - pos);
@@ -109,15 +122,59 @@ bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
       JoinInto(dest, sDest, line);
       // A folder that is there already is passed over, and is no failure.
       const std::error_code made = p.CreateFolder(dest);
-      if (made && made != std::errc::file_exists) ok = false;
+      if (made && made != std::errc::file_exists) foldersMade = false;
     } else if (!line.empty()) {
       if (line.front() == kSep) line.remove_prefix(1);
-      JoinInto(source, sSource, line);
-      JoinInto(dest, sDest, line);
-      if (!CopyOne(source, dest, iMode, p)) ok = false;
+      files.push_back(line);
     }
   }
-  return ok;
+  if (iMode != SkipExisting && iMode != Overwrite) return foldersMade;  // a mode that copies nothing
+
+  // File step: the files go to a few workers, each taking the next one not yet taken. Each file is
+  // still placed atomically and never replaces one that appeared meanwhile; failures are passed
+  // over one by one. Only the order in which files appear changes.
+  // The files go out in runs of one folder (at most kRun files each), so that the workers mostly
+  // place files in different folders: the file system serialises the entries of one folder.
+  constexpr std::size_t kRun = 64;
+  std::vector<std::size_t> runs;  // the first file of each run, then files.size()
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const auto folderOf = [&](std::size_t k) {
+      const std::size_t sep = files[k].rfind(kSep);
+      return sep == std::string_view::npos ? std::string_view() : files[k].substr(0, sep);
+    };
+    if (runs.empty() || i - runs.back() >= kRun || folderOf(i) != folderOf(i - 1)) runs.push_back(i);
+  }
+  runs.push_back(files.size());
+
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> filesCopied{true};
+  const auto work = [&] {
+    std::string source, target;  // reused for every file of this worker
+    for (std::size_t r; (r = next.fetch_add(1, std::memory_order_relaxed)) + 1 < runs.size();) {
+      for (std::size_t i = runs[r]; i < runs[r + 1]; ++i) {
+        try {
+          JoinInto(source, sSource, files[i]);
+          JoinInto(target, sDest, files[i]);
+          if (!CopyOne(source, target, iMode, p)) filesCopied.store(false, std::memory_order_relaxed);
+        } catch (...) {  // this file fails; the others go on
+          filesCopied.store(false, std::memory_order_relaxed);
+        }
+      }
+    }
+  };
+  const unsigned workers = files.size() < kParallelFrom ? 1 : CopyWorkers();
+  {
+    std::vector<std::jthread> helpers;
+    for (unsigned w = 1; w < workers; ++w) {
+      try {
+        helpers.emplace_back(work);
+      } catch (const std::system_error&) {
+        break;  // no more threads to be had: the ones there (and this one) do the work
+      }
+    }
+    work();
+  }  // joins the helpers
+  return foldersMade && filesCopied.load();
 }
 
 bool CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,

@@ -6,6 +6,7 @@
 // then the listings of its sub-folders in the order of their lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,8 +25,16 @@ inline constexpr std::int16_t Overwrite = 0;      // always copy, replacing the 
 std::string ListTree(std::string_view sRoot, std::string_view sRelPath,
                      platform::Platform& p = platform::Default());
 
-// Copies the tree below sSource into the existing folder sDest: folders are created, files go to
-// CopyFileByMode with iMode. Failing steps are skipped. Below sDest no link is followed (see
+// Below this many files a copy runs on the calling thread alone (threads would cost more than they
+// save); from it on, the files are shared out to CopyWorkers() threads.
+inline constexpr std::size_t kParallelFrom = 32;
+
+// Threads of a copy: one per core, at least 2, at most 8.
+unsigned CopyWorkers();
+
+// Copies the tree below sSource into the existing folder sDest: first every folder is created, in
+// the listing's order; then the files go to CopyFileByMode with iMode, on several threads for a
+// larger package (see kParallelFrom). Failing steps are skipped. Below sDest no link is followed (see
 // Platform::BeginCopy). Returns false when a folder creation or a file copy was attempted and
 // failed (a folder or file that is there already is no failure), for the process's exit status.
 bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,

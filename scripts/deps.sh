@@ -18,7 +18,7 @@ if [ "${1:-native}" = tables ]; then
   packages+=(unicode-data python3)
 fi
 if [ "${1:-native}" = bench ]; then
-  packages+=(rsync findutils coreutils time)
+  packages+=(rsync findutils coreutils time strace)
 fi
 
 missing=()

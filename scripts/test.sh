@@ -19,6 +19,14 @@ for preset in native windows; do
   echo "=== $preset: test"
   ctest --preset "$preset" || status=1
 done
+# The install copy's suites once more under ThreadSanitizer (its file step runs on several threads).
+echo "=== native, ThreadSanitizer: install copy suites"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build build/tsan --target install_logic_test -j2
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" build/tsan/tests/install/install_logic_test \
+  --gtest_filter='CopyTree.*:FileExists.*:SeamFaults.*:ParallelCopy.*:DestinationLinks.*:SourceLinks.*:RenamedFolders.*:Temporaries.*:PosixTree.*:PosixFallbacks.*' ||
+  status=1
 if [ -x scripts/differential.sh ]; then
   echo "=== registry: store against Wine's registry"
   scripts/differential.sh || status=1

@@ -4,9 +4,10 @@
 # Builds the driver natively in Release (build/bench), makes two trees once (20,000 files of 1 KB to
 # 2 MB in 500 folders, about 230 MB; 100,000 small files), then times, side by side in one run:
 # the install copy into an empty folder and again into the filled one, `cp -rn`,
-# `rsync -r --ignore-existing`, and the listing alone against `find`. For reference, "cp -rnp" is
-# `cp -rn --preserve=mode,timestamps`, which keeps what the install copy keeps; the targets are
-# against plain `cp -rn`. Caches cannot be dropped
+# `cp -rn --reflink=never`, `rsync -r --ignore-existing` and the same with `-W` (whole files), and the
+# listing alone against `find`. For reference, "cp -rnp" is `cp -rn --preserve=mode,timestamps`, which
+# keeps what the install copy keeps; the targets are against plain `cp -rn`. Peak memory is the
+# largest of all the install runs. Caches cannot be dropped
 # here: every figure is warm (the trees are read once before timing), the median of IT_BENCH_RUNS
 # runs (default 3); `sync` runs before each timed command, outside the timing. Each copy goes to a
 # fresh folder (about 8 GB in all on a disk; on tmpfs each is removed at once), removed when the
@@ -51,10 +52,17 @@ timed() {
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 declare -A result peak
+tools="install cp cpr cpp rsync rsyncw"
+keep_peak() {  # key: keeps the largest peak seen under it
+  local kib; kib=$(cat "$mem_file")
+  if [ -z "${peak[$1]:-}" ] || [ "$kib" -gt "${peak[$1]}" ]; then peak[$1]=$kib; fi
+}
 copy_cmd() {  # tool src dest
   case $1 in
     install) echo "$driver copy $2 $3" ;;
     cp) echo "cp -rn $2/. $3/" ;;
+    cpr) echo "cp -rn --reflink=never $2/. $3/" ;;
+    rsyncw) echo "rsync -r --ignore-existing -W $2/ $3/" ;;
     cpp) echo "cp -rn --preserve=mode,timestamps $2/. $3/" ;;
     rsync) echo "rsync -r --ignore-existing $2/ $3/" ;;
   esac
@@ -68,24 +76,25 @@ for tree in big small; do
   if ! diff -rq "$src" "$dest" >/dev/null; then echo "install copy differs from the source" >&2; exit 1; fi
   declare -A first=() second=()
   for ((r = 0; r < runs; r++)); do
-    for tool in install cp cpp rsync; do
+    for tool in $tools; do
       # A fresh folder each time: deleting a copy between runs would make ext4 step over the
       # just-freed inodes while allocating, which slows whichever tool runs next.
       dest=$out/$tree-$tool-$r
       mkdir -p "$dest"
       first[$tool]+=" $(timed $(copy_cmd $tool "$src" "$dest"))"
-      [ "$tool" = install ] && peak[$tree-copy]=$(cat "$mem_file")
+      [ "$tool" = install ] && keep_peak "$tree-copy"
       second[$tool]+=" $(timed $(copy_cmd $tool "$src" "$dest"))"
+      [ "$tool" = install ] && keep_peak "$tree-copy"
       [ "$fstype" = tmpfs ] && rm -rf "$dest"  # memory is short there; no freed-inode penalty
     done
   done
   list=() finds=()
   for ((r = 0; r < runs + 2; r++)); do
     list+=("$(timed "$driver" list "$src")")
-    peak[$tree-list]=$(cat "$mem_file")
+    keep_peak "$tree-list"
     finds+=("$(timed find "$src")")
   done
-  for tool in install cp cpp rsync; do
+  for tool in $tools; do
     result[$tree-first-$tool]=$(median ${first[$tool]})
     result[$tree-second-$tool]=$(median ${second[$tool]})
   done
@@ -103,20 +112,21 @@ echo "install-templates benchmark, warm cache, median of $runs runs ($(nproc) co
 echo "  big:   $(find "$work/big" -type f | wc -l) files, $(find "$work/big" -mindepth 1 -type d | wc -l) folders, $(du -sm "$work/big" | cut -f1) MB"
 echo "  small: $(find "$work/small" -type f | wc -l) files, $(find "$work/small" -mindepth 1 -type d | wc -l) folders, $(du -sm "$work/small" | cut -f1) MB"
 echo
-printf '%-6s %-20s %9s %9s %9s %9s %9s  %-14s %-7s %s\n' tree measurement install "cp -rn" "cp -rnp" rsync find ratio target result
+printf '%-6s %-20s %9s %9s %9s %9s %9s %9s %9s  %-14s %-7s %s\n' tree measurement install "cp -rn" "cp-noref" "cp -rnp" rsync "rsync -W" find ratio target result
 for tree in big small; do
   for pass in first second; do
-    i=${result[$tree-$pass-install]} c=${result[$tree-$pass-cp]} p=${result[$tree-$pass-cpp]} s=${result[$tree-$pass-rsync]}
+    i=${result[$tree-$pass-install]} c=${result[$tree-$pass-cp]} r=${result[$tree-$pass-cpr]} p=${result[$tree-$pass-cpp]}
+    s=${result[$tree-$pass-rsync]} w=${result[$tree-$pass-rsyncw]}
     rt=$(ratio "$i" "$c")
-    target=1.0; [ $pass = second ] && target=0.6
+    target=0.7; [ $pass = second ] && target=0.45
     label="copy into empty"; [ $pass = second ] && label="copy again (filled)"
-    printf '%-6s %-20s %8.3fs %8.3fs %8.3fs %8.3fs %9s  %-14s %-7s %s\n' "$tree" "$label" "$i" "$c" "$p" "$s" - \
+    printf '%-6s %-20s %8.3fs %8.3fs %8.3fs %8.3fs %8.3fs %8.3fs %9s  %-14s %-7s %s\n' "$tree" "$label" "$i" "$c" "$r" "$p" "$s" "$w" - \
       "${rt}x cp -rn" "<=${target}x" "$(verdict "$rt" "$target")"
   done
   i=${result[$tree-list]} f=${result[$tree-find]}
   rt=$(ratio "$i" "$f")
-  printf '%-6s %-20s %8.3fs %9s %9s %9s %8.3fs  %-14s %-7s %s\n' "$tree" "listing (ListTree)" "$i" - - - "$f" \
-    "${rt}x find" "<=1.5x" "$(verdict "$rt" 1.5)"
+  printf '%-6s %-20s %8.3fs %9s %9s %9s %9s %9s %8.3fs  %-14s %-7s %s\n' "$tree" "listing (ListTree)" "$i" - - - - - "$f" \
+    "${rt}x find" "<=1.0x" "$(verdict "$rt" 1.0)"
 done
 for tree in big small; do
   for what in copy list; do

@@ -593,11 +593,12 @@ class PosixPlatform final : public Platform {
     place.folder = scope->Find(key);
     if (place.folder) return true;
     // One step from a cached parent, else from the root without following any link.
-    const std::size_t parentEnd = relative.rfind('/');
-    const FolderFd parent =
-        parentEnd == std::string::npos ? scope->root() : scope->Find(std::string_view(key).substr(0, parentEnd + 1));
-    place.folder = parent ? OpenFolder(parent->get(), relative.c_str() + (parentEnd == std::string::npos ? 0 : parentEnd + 1), O_NOFOLLOW)
-                          : OpenBeneath(scope->root(), relative);
+    const std::size_t slashBefore = relative.rfind('/');
+    const bool top = slashBefore == std::string::npos;
+    // The parent's key is "\n" and `relative` up to its last slash.
+    const FolderFd parent = top ? scope->root() : scope->Find(std::string_view(key).substr(0, slashBefore + 1));
+    const char* last = relative.c_str() + (top ? 0 : slashBefore + 1);
+    place.folder = parent ? OpenFolder(parent->get(), last, O_NOFOLLOW) : OpenBeneath(scope->root(), relative);
     if (!place.folder) return false;
     scope->Put(key, place.folder);
     return true;
