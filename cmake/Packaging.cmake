@@ -158,7 +158,14 @@ endif()
 # Debian wants them.
 if(NOT WIN32)
   find_program(IT_GZIP gzip REQUIRED)
-  foreach(doc debian/changelog man/install-templates.1)
+  set(it_man_pages install-templates.1)
+  if(TARGET cregistry-tool)
+    list(APPEND it_man_pages cregistry.1)
+  endif()
+  foreach(doc debian/changelog ${it_man_pages})
+    if(doc MATCHES "[.]1$")
+      set(doc man/${doc})
+    endif()
     get_filename_component(name ${doc} NAME)
     configure_file(cmake/${doc}.in ${PROJECT_BINARY_DIR}/package/${name} @ONLY)
     execute_process(COMMAND ${IT_GZIP} -9n -c ${PROJECT_BINARY_DIR}/package/${name}
@@ -166,7 +173,9 @@ if(NOT WIN32)
   endforeach()
   install(FILES cmake/debian/copyright ${PROJECT_BINARY_DIR}/package/changelog.gz README.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  install(FILES ${PROJECT_BINARY_DIR}/package/install-templates.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  list(TRANSFORM it_man_pages PREPEND ${PROJECT_BINARY_DIR}/package/)
+  list(TRANSFORM it_man_pages APPEND .gz)
+  install(FILES ${it_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
 # --- CPack -------------------------------------------------------------------------------------------

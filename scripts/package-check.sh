@@ -151,7 +151,8 @@ if [[ " $parts " == *" native "* ]]; then
                 '$libdir/pkgconfig/cregistry.pc' '$p/share/doc/install-templates/copyright' \
                 '$p/share/doc/install-templates/changelog.gz' '$p/share/man/man1/install-templates.1.gz'"
   if tool_built "$native"; then
-    check "registry tool installed as bin/cregistry" test -x "$p/bin/cregistry"
+    check "registry tool installed as bin/cregistry, with its manual page" \
+      bash -c "[ -x '$p/bin/cregistry' ] && gzip -t '$p/share/man/man1/cregistry.1.gz'"
   fi
 
   check "consumer: find_package(cregistry $major), cregistry::cregistry (shared), builds" \
