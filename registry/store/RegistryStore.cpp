@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "registry/RegistryApi.h"
@@ -52,7 +53,7 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     if (rc == kSuccess) out = parent;
     return rc;
   }
-  const bool cached = !inTransaction_ && c->CacheUsable();
+  const bool cached = !inTransaction_ && !inSnapshot_ && c->CacheUsable();
   if (long rc = c->CheckSchema()) return rc;
   std::string fpath = parent.fpath;
   for (std::string_view part : path) {
@@ -140,17 +141,79 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
   }, [](Connection& c) { c.DropCache(); }, Changes::kSeveral);
 }
 
+long RegistryStore::SnapshotValuesOf(Connection& c, std::int64_t key, const SnapshotValues*& out) {
+  out = nullptr;
+  SnapshotValues& s = snapshotValues_;
+  if (s.key != key) {
+    s.key = key;
+    s.complete = false;
+    s.count = 0;
+    StatementUse q(c[kKeyValues]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    std::size_t bytes = 0;
+    int rc;
+    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+      if (s.count == s.values.size()) s.values.emplace_back();
+      SnapshotValue& v = s.values[s.count++];
+      const auto text = [&](int column, std::string& to) {
+        to.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), column)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(q.get(), column)));
+      };
+      text(0, v.name);
+      text(1, v.fname);
+      v.type = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 2));
+      const void* blob = sqlite3_column_blob(q.get(), 3);
+      v.data.assign(static_cast<const char*>(blob), static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 3)));
+      bytes += v.name.size() + v.fname.size() + v.data.size();
+      if (bytes > kSnapshotValuesLimit) {
+        s.values.clear();
+        s.values.shrink_to_fit();
+        s.count = 0;
+        return kSuccess;  // this key is read value by value
+      }
+    }
+    if (rc != SQLITE_DONE) {
+      s.key = 0;
+      return FromSqlite(rc);
+    }
+    s.keyState = s.count != 0 ? kSuccess : c.KeyState(key);
+    if (s.keyState != kSuccess && s.keyState != kKeyDeleted) {
+      s.key = 0;
+      return s.keyState;
+    }
+    s.complete = true;
+  }
+  if (s.complete) out = &s;
+  return kSuccess;
+}
+
 long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type,
                                std::uint8_t* data, std::uint32_t* size) {
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  const bool cached = !inTransaction_ && c->CacheUsable();
+  const bool cached = !inTransaction_ && !inSnapshot_ && c->CacheUsable();
   if (long rc = c->CheckSchema()) return rc;
   std::string fname = c->Fold(name);
   const Connection::CachedValue* value = nullptr;
   Connection::CachedValue fetched;
-  if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
+  const SnapshotValues* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
+  }
+  if (listed != nullptr) {
+    fetched.rc = listed->keyState == kSuccess ? kFileNotFound : listed->keyState;
+    for (std::size_t i = 0; i < listed->count; ++i) {
+      const SnapshotValue& v = listed->values[i];
+      if (v.fname == fname) {
+        fetched.rc = kSuccess;
+        fetched.type = v.type;
+        fetched.data = v.data;
+        break;
+      }
+    }
+    value = &fetched;
+  } else if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
     value = &it->second;
   } else {
     StatementUse q((*c)[kGetValue]);
@@ -258,6 +321,17 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
+  const SnapshotValues* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
+  }
+  if (listed != nullptr) {
+    if (listed->keyState != kSuccess) return listed->keyState;
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < listed->count; ++i) longest = std::max(longest, listed->values[i].name.size());
+    maxValueNameLen = static_cast<std::uint32_t>(longest);
+    return kSuccess;
+  }
   StatementUse q((*c)[kMaxNameLen]);
   sqlite3_bind_int64(q.get(), 1, key);
   int rc = sqlite3_step(q.get());
@@ -270,8 +344,9 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
 long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index,
                                 std::string_view& name) {
   Connection::Cursor& cursor = keys ? c.keyCursor : c.valueCursor;
-  // Within a transaction only this connection writes, and each of its writes starts a new generation.
-  const bool usable = inTransaction_ || c.CacheUsable();
+  // Within a transaction only this connection writes, and each of its writes starts a new generation;
+  // within a snapshot nothing changes.
+  const bool usable = inTransaction_ || inSnapshot_ || c.CacheUsable();
   const bool follow = usable && cursor.position && cursor.generation == c.generation && cursor.parent == parent &&
                       index > 0 && cursor.index == index - 1;
   StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
@@ -307,7 +382,17 @@ long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name,
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  if (long rc = ListingStep(*c, false, key, index, found)) return rc;
+  const SnapshotValues* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
+  }
+  if (listed != nullptr) {
+    if (listed->keyState != kSuccess) return listed->keyState;
+    if (index >= listed->count) return kNoMoreItems;
+    found = listed->values[index].name;
+  } else if (long rc = ListingStep(*c, false, key, index, found)) {
+    return rc;
+  }
   const auto length = static_cast<std::uint32_t>(found.size());
   if (length >= nameLen) {
     // Too small: as Windows does, the buffer gets as much of the name as fits, NUL-terminated.

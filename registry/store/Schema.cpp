@@ -68,6 +68,8 @@ const char* const kStatementText[kStatementCount] = {
     "RELEASE call",
     "ROLLBACK TO call",
     "PRAGMA user_version",
+    "BEGIN",
+    "SELECT name, fname, type, data FROM vals WHERE key = ?1 ORDER BY id",
 };
 
 long FromSqlite(int rc) {

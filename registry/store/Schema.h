@@ -39,6 +39,8 @@ enum Statement {
   kRelease,
   kRollbackTo,
   kUserVersion,
+  kBeginRead,
+  kKeyValues,
   kStatementCount
 };
 extern const char* const kStatementText[kStatementCount];
