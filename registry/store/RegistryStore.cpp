@@ -89,7 +89,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   long rc = OpenKey(parent, path, out);
   if (rc != kFileNotFound) return rc;
   auto lock = Enter();
-  return Write([&](Connection& c) -> long {
+  rc = Write([&](Connection& c) -> long {
     if (long state = c.KeyState(parent.id)) return state;
     KeyRef cur = parent;
     for (std::string_view part : path) {
@@ -112,6 +112,8 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
     out = std::move(cur);
     return kSuccess;
   }, [](Connection& c) { c.keys.clear(); }, Changes::kSeveral);
+  if (rc == kSuccess && inTransaction_) transactionKnownKey_ = out.id;
+  return rc;
 }
 
 long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::string_view>& path) {
@@ -120,6 +122,7 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
   if (rc != kSuccess) return rc;
   if (target.id <= kClassesKey) return kAccessDenied;  // a root, or the key HKEY_CLASSES_ROOT is
   auto lock = Enter();
+  transactionKnownKey_ = 0;
   return Write([&](Connection& c) -> long {
     if (long state = c.KeyState(target.id)) {
       return state == kKeyDeleted && !path.empty() ? kFileNotFound : state;
@@ -280,7 +283,8 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
       if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
     }
     // (Any update above changed nothing: this is the one statement of the write that changes anything.)
-    StatementUse q(c[kUpsertValue]);
+    const bool known = inTransaction_ && key == transactionKnownKey_;
+    StatementUse q(c[known ? kInsertValue : kUpsertValue]);
     sqlite3_bind_int64(q.get(), 1, key);
     BindText(q.get(), 2, name);
     BindText(q.get(), 3, fname);
@@ -288,7 +292,9 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
     sqlite3_bind_blob(q.get(), 5, data, static_cast<int>(size), SQLITE_STATIC);
     int rc = sqlite3_step(q.get());
     if (rc != SQLITE_DONE) return FromSqlite(rc);
-    return sqlite3_changes(c.db.get()) == 0 ? kKeyDeleted : kSuccess;
+    if (sqlite3_changes(c.db.get()) == 0) return kKeyDeleted;
+    if (inTransaction_) transactionKnownKey_ = key;
+    return kSuccess;
   }, [&](Connection& c) {
     auto& cached = c.values[c.CacheKey(key, fname)];
     cached.rc = kSuccess;

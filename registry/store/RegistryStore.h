@@ -146,6 +146,10 @@ class RegistryStore {
   std::thread::id transactionOwner_;
   long transactionFailure_ = 0;  // set when SQLite ended the transaction early (it cannot commit)
   std::int64_t transactionFirstKey_ = 0;
+  // A key that the running transaction knows to exist (it created the key or set a value in it, and has
+  // deleted no key since; no other connection writes meanwhile): SetValue on it skips the check that its
+  // key exists. 0: none.
+  std::int64_t transactionKnownKey_ = 0;
   // The read snapshot running (BeginSnapshot to EndSnapshot; its thread is transactionOwner_), and the
   // connection that holds it (the file's, or the empty registry's while there is no file).
   bool inSnapshot_ = false;

@@ -70,6 +70,8 @@ const char* const kStatementText[kStatementCount] = {
     "PRAGMA user_version",
     "BEGIN",
     "SELECT name, fname, type, data FROM vals WHERE key = ?1 ORDER BY id",
+    "INSERT INTO vals(key, name, fname, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
+    "ON CONFLICT(key, fname) DO UPDATE SET type = excluded.type, data = excluded.data",
 };
 
 long FromSqlite(int rc) {

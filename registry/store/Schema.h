@@ -41,6 +41,7 @@ enum Statement {
   kUserVersion,
   kBeginRead,
   kKeyValues,
+  kInsertValue,
   kStatementCount
 };
 extern const char* const kStatementText[kStatementCount];

@@ -40,6 +40,7 @@ long RegistryStore::BeginTransaction() {
   transactionOwner_ = std::this_thread::get_id();
   transactionFailure_ = kSuccess;
   transactionFirstKey_ = 0;
+  transactionKnownKey_ = 0;
   return kSuccess;
 }
 
@@ -66,6 +67,7 @@ long RegistryStore::EndTransaction(bool commit, const std::function<void(std::in
   inTransaction_ = false;
   transactionFailure_ = kSuccess;
   transactionFirstKey_ = 0;
+  transactionKnownKey_ = 0;
   transactionOwner_ = {};
   lock.unlock();
   transactionEnded_.notify_all();

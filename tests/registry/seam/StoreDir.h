@@ -58,13 +58,14 @@ class StoreDir : public ::testing::Test {
     return names;
   }
   // The first line of SQLite's own integrity check of the file ("ok" for a sound file).
-  static std::string IntegrityCheck(const std::string& path) {
+  static std::string IntegrityCheck(const std::string& path) { return SqlAnswer(path, "PRAGMA integrity_check"); }
+  // The first column of the first row that SQL answers on the file, as text.
+  static std::string SqlAnswer(const std::string& path, const char* sql) {
     sqlite3* db = nullptr;
     std::string answer = "<cannot open>";
     if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
       sqlite3_stmt* check = nullptr;
-      if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
-          sqlite3_step(check) == SQLITE_ROW) {
+      if (sqlite3_prepare_v2(db, sql, -1, &check, nullptr) == SQLITE_OK && sqlite3_step(check) == SQLITE_ROW) {
         answer = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
       }
       sqlite3_finalize(check);
