@@ -147,6 +147,7 @@ TEST_F(StoreSnapshot, ReadsInsideAnswerWhatTheSameReadsAnswerOutside) {
     EXPECT_EQ(api_->EnumValue(gone.get(), 0, name, len), kKeyDeleted);
     EXPECT_EQ(api_->QueryValue(gone.get(), "g", nullptr, nullptr, &size), kKeyDeleted);
     EXPECT_EQ(api_->QueryInfoKey(gone.get(), longest), kKeyDeleted);
+    EXPECT_EQ(api_->EnumKey(gone.get(), 0, name, sizeof name), kKeyDeleted);
     return kSuccess;
   }), 0);
 }
