@@ -91,23 +91,34 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   auto lock = Enter();
   rc = Write([&](Connection& c) -> long {
     if (long state = c.KeyState(parent.id)) return state;
+    // The folded path of each component. A key exists only with all its ancestors (a key with sub-keys
+    // is never deleted), so the deepest one that exists is looked for from the end: a new key below
+    // existing ones costs two look-ups however deep it is.
+    std::vector<std::string> fpaths(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      fpaths[i] = (i == 0 ? parent.fpath : fpaths[i - 1]) + '\\';
+      fpaths[i] += c.Fold(path[i]);
+    }
     KeyRef cur = parent;
-    for (std::string_view part : path) {
-      cur.fpath += '\\';
-      cur.fpath += c.Fold(part);
+    std::size_t next = path.size();
+    for (; next > 0; --next) {
       std::int64_t id = 0;
-      if (long frc = c.FindPath(cur.fpath, id)) return frc;
-      if (id == 0) {
-        StatementUse ins(c[kInsertKey]);
-        sqlite3_bind_int64(ins.get(), 1, cur.id);
-        BindText(ins.get(), 2, part);
-        BindText(ins.get(), 3, cur.fpath);
-        int src = sqlite3_step(ins.get());
-        if (src != SQLITE_DONE) return FromSqlite(src);
-        id = sqlite3_last_insert_rowid(c.db.get());
-        if (inTransaction_ && transactionFirstKey_ == 0) transactionFirstKey_ = id;
+      if (long frc = c.FindPath(fpaths[next - 1], id)) return frc;
+      if (id != 0) {
+        cur = {id, fpaths[next - 1]};
+        break;
       }
-      cur.id = id;
+    }
+    for (; next < path.size(); ++next) {
+      StatementUse ins(c[kInsertKey]);
+      sqlite3_bind_int64(ins.get(), 1, cur.id);
+      BindText(ins.get(), 2, path[next]);
+      BindText(ins.get(), 3, fpaths[next]);
+      int src = sqlite3_step(ins.get());
+      if (src != SQLITE_DONE) return FromSqlite(src);
+      cur.id = sqlite3_last_insert_rowid(c.db.get());
+      cur.fpath = std::move(fpaths[next]);
+      if (inTransaction_ && transactionFirstKey_ == 0) transactionFirstKey_ = cur.id;
     }
     out = std::move(cur);
     return kSuccess;
