@@ -61,7 +61,18 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     fpath += c->Fold(part);
   }
   Connection::CachedKey answer{kSuccess, 0};
-  if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
+  // Within a snapshot, a sub-key of a key whose sub-keys were listed is found in that list.
+  auto listed = inSnapshot_ && path.size() == 1 ? snapshotKeys_.find(parent.id) : snapshotKeys_.end();
+  if (listed != snapshotKeys_.end()) {
+    const auto& subKeys = listed->second;
+    auto at = std::lower_bound(subKeys.begin(), subKeys.end(), fpath,
+                               [](const SnapshotKey& k, const std::string& p) { return k.fpath < p; });
+    if (at != subKeys.end() && at->fpath == fpath) {
+      answer.id = at->id;
+    } else {
+      answer.rc = kFileNotFound;
+    }
+  } else if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
     answer = it->second;
   } else {
     StatementUse q((*c)[kFindChild]);
@@ -198,6 +209,42 @@ long RegistryStore::SnapshotValuesOf(Connection& c, std::int64_t key, const Snap
     s.complete = true;
   }
   if (s.complete) out = &s;
+  return kSuccess;
+}
+
+long RegistryStore::SnapshotSubKeysOf(Connection& c, std::int64_t parent, const std::vector<SnapshotKey>*& out) {
+  static const std::vector<SnapshotKey> kNone;
+  out = nullptr;
+  if (auto it = snapshotKeys_.find(parent); it != snapshotKeys_.end()) {
+    out = &it->second;
+    return kSuccess;
+  }
+  std::vector<SnapshotKey> subKeys;
+  StatementUse q(c[kSubKeys]);
+  sqlite3_bind_int64(q.get(), 1, parent);
+  int rc;
+  while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+    SnapshotKey& k = subKeys.emplace_back();
+    k.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
+    k.fpath.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1)),
+                   static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 1)));
+    k.id = sqlite3_column_int64(q.get(), 2);
+    snapshotKeysBytes_ += k.name.size() + k.fpath.size() + sizeof k;
+  }
+  if (rc != SQLITE_DONE) return FromSqlite(rc);
+  if (subKeys.empty()) {
+    // Whether the key itself exists; known already when its values were listed.
+    const SnapshotValues& values = snapshotValues_;
+    long state = values.complete && values.key == parent ? values.keyState : c.KeyState(parent);
+    if (state == kSuccess) out = &kNone;
+    return state;
+  }
+  if (snapshotKeysBytes_ > kSnapshotKeysLimit) {  // start over
+    snapshotKeys_.clear();
+    snapshotKeysBytes_ = 0;
+  }
+  out = &snapshotKeys_.emplace(parent, std::move(subKeys)).first->second;
   return kSuccess;
 }
 
@@ -432,7 +479,14 @@ long RegistryStore::EnumKey(std::int64_t key, std::uint32_t index, char* name, s
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  if (long rc = ListingStep(*c, true, key, index, found)) return rc;
+  const std::vector<SnapshotKey>* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotSubKeysOf(*c, key, listed)) return rc;
+    if (index >= listed->size()) return kNoMoreItems;
+    found = (*listed)[index].name;
+  } else if (long rc = ListingStep(*c, true, key, index, found)) {
+    return rc;
+  }
   if (found.size() >= nameSize) return kMoreData;
   std::memcpy(name, found.data(), found.size());
   name[found.size()] = '\0';

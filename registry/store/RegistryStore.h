@@ -42,6 +42,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace cregistry::store {
@@ -176,6 +177,20 @@ class RegistryStore {
   // The values of key from snapshotValues_, reading them first when needed: out is nullptr when the key
   // is read value by value. Only inside a snapshot.
   long SnapshotValuesOf(Connection& c, std::int64_t key, const SnapshotValues*& out);
+  // Inside a read snapshot: the sub-keys of the keys listed so far that have any (in listing order, by
+  // folded path), each read with one statement; a sub-key listed here opens without a statement. Up to
+  // kSnapshotKeysLimit bytes of names, then started over.
+  struct SnapshotKey {
+    std::string name;
+    std::string fpath;
+    std::int64_t id = 0;
+  };
+  static constexpr std::size_t kSnapshotKeysLimit = 4 << 20;
+  std::unordered_map<std::int64_t, std::vector<SnapshotKey>> snapshotKeys_;
+  std::size_t snapshotKeysBytes_ = 0;
+  // The sub-keys of parent (empty when it has none), reading them when needed; answers kKeyDeleted when
+  // parent does not exist. Only inside a snapshot.
+  long SnapshotSubKeysOf(Connection& c, std::int64_t parent, const std::vector<SnapshotKey>*& out);
   // The page cache of the connection outside a transaction, which raises it (see BeginTransaction).
   std::int64_t cacheSize_ = 0;
   std::unique_ptr<Connection> file_;

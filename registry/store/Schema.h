@@ -42,6 +42,7 @@ enum Statement {
   kBeginRead,
   kKeyValues,
   kInsertValue,
+  kSubKeys,
   kStatementCount
 };
 extern const char* const kStatementText[kStatementCount];

@@ -89,6 +89,8 @@ long RegistryStore::BeginSnapshot() {
   }
   c->schemaPinned = true;
   snapshotValues_ = {};
+  snapshotKeys_.clear();
+  snapshotKeysBytes_ = 0;
   inSnapshot_ = true;
   snapshot_ = c;
   transactionOwner_ = std::this_thread::get_id();
@@ -108,6 +110,8 @@ void RegistryStore::EndSnapshot() {
     if (snapshot_ == empty_.get()) empty_.reset();
   }
   snapshotValues_ = {};
+  snapshotKeys_.clear();
+  snapshotKeysBytes_ = 0;
   inSnapshot_ = false;
   snapshot_ = nullptr;
   transactionOwner_ = {};

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -59,7 +60,24 @@ class StoreSnapshot : public StoreDir {
     std::uint32_t size = 0;
     out += "|missing " + std::to_string(api.QueryValue(key.get(), "missing", nullptr, nullptr, &size));
     char name[300];
-    for (std::uint32_t i = 0; api.EnumKey(key.get(), i, name, sizeof name) == kSuccess; ++i) out += "|key " + std::string(name);
+    std::vector<std::string> subKeys;
+    for (std::uint32_t i = 0; api.EnumKey(key.get(), i, name, sizeof name) == kSuccess; ++i) subKeys.emplace_back(name);
+    subKeys.push_back("NoSuchKey");
+    // Each sub-key opened by its name and by its name in upper case, and what the handle reads.
+    for (const auto& sub : subKeys) {
+      std::string upper = sub;
+      for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      for (const auto& spelling : {sub, upper}) {
+        KeyHandle child(api);
+        long rc = api.OpenKey(key.get(), spelling.c_str(), kAll, child.out());
+        std::uint32_t childLongest = 0;
+        out += "|key " + spelling + " " + std::to_string(rc);
+        if (rc == kSuccess) {
+          const long info = api.QueryInfoKey(child.get(), childLongest);
+          out += " " + std::to_string(info) + " " + std::to_string(childLongest);
+        }
+      }
+    }
     return out;
   }
 
@@ -114,6 +132,9 @@ TEST_F(StoreSnapshot, ReadsInsideAnswerWhatTheSameReadsAnswerOutside) {
     KeyHandle empty(*api_);
     ASSERT_EQ(api_->CreateKey(kHKCU, "Software\\Snap\\Empty", kAll, empty.out()), 0);
   }
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ(PutText(*api_, "Software\\Snap\\Many\\Sub" + std::to_string(i), "n" + std::string(static_cast<std::size_t>(i), 'x'), "v"), 0);
+  }
   const std::vector<std::string> paths{"Software\\Snap", "Software\\Snap\\Many", "Software\\Snap\\Large",
                                        "Software\\Snap\\Empty", "Software\\Snap\\Nowhere"};
   std::vector<std::string> outside, inside;
@@ -128,6 +149,8 @@ TEST_F(StoreSnapshot, ReadsInsideAnswerWhatTheSameReadsAnswerOutside) {
   for (std::size_t i = 0; i < inside.size(); ++i) EXPECT_EQ(inside[i], outside[i % outside.size()]) << paths[i % paths.size()];
   EXPECT_NE(outside[1].find("|value 259"), std::string::npos);
   EXPECT_NE(outside[2].find("big2 0 3 2097152"), std::string::npos) << outside[2];
+  EXPECT_NE(outside[1].find("|key SUB29 0 0 30|"), std::string::npos) << outside[1];
+  EXPECT_NE(outside[1].find("|key NOSUCHKEY 2"), std::string::npos) << outside[1];
 
   // A key deleted by another connection after this one opened it: the snapshot of after the deletion
   // answers kKeyDeleted to every read of the handle, as a read outside does.
