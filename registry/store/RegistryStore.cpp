@@ -423,9 +423,7 @@ long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, s
   cursor.position.reset();
   int rc = sqlite3_step(q.get());
   if (rc == SQLITE_DONE) {
-    // Whether the key itself exists; within a snapshot, known already when its values were listed.
-    const SnapshotValues& listed = snapshotValues_;
-    long state = inSnapshot_ && listed.complete && listed.key == parent ? listed.keyState : c.KeyState(parent);
+    long state = c.KeyState(parent);
     return state == kSuccess ? kNoMoreItems : state;
   }
   if (rc != SQLITE_ROW) return FromSqlite(rc);
