@@ -23,13 +23,17 @@ class Running {
   ~Running() { running.pop_back(); }
 };
 
+// Whether body may run on api: it is given, and api runs no transaction or snapshot on this thread.
+bool MayRun(const RegistryApi& api, const std::function<long()>& body) {
+  return body && std::find(running.begin(), running.end(), &api) == running.end();
+}
+
 }  // namespace
 
 bool SupportsTransactions(const RegistryApi& api) { return dynamic_cast<const TransactionalApi*>(&api) != nullptr; }
 
 long RunAsOneTransaction(RegistryApi& api, const std::function<long()>& body) {
-  if (!body) return win32::kInvalidParameter;
-  if (std::find(running.begin(), running.end(), &api) != running.end()) return win32::kInvalidParameter;
+  if (!MayRun(api, body)) return win32::kInvalidParameter;
   Running guard(api);
   auto* transactional = dynamic_cast<TransactionalApi*>(&api);
   if (transactional == nullptr) return body();
@@ -46,6 +50,19 @@ long RunAsOneTransaction(RegistryApi& api, const std::function<long()>& body) {
     return rc;
   }
   return transactional->EndTransaction(true);
+}
+
+long RunAsOneSnapshot(RegistryApi& api, const std::function<long()>& body) {
+  if (!MayRun(api, body)) return win32::kInvalidParameter;
+  Running guard(api);
+  auto* transactional = dynamic_cast<TransactionalApi*>(&api);
+  if (transactional == nullptr) return body();
+  if (long rc = transactional->BeginSnapshot()) return rc;
+  struct End {
+    TransactionalApi* api;
+    ~End() { api->EndSnapshot(); }
+  } end{transactional};
+  return body();
 }
 
 }  // namespace cregistry

@@ -23,4 +23,14 @@ bool SupportsTransactions(const RegistryApi& api);
 // Nesting is not supported: a call inside body answers kInvalidParameter.
 long RunAsOneTransaction(RegistryApi& api, const std::function<long()>& body);
 
+// Runs body; every read that body makes through api sees one and the same state of the registry where
+// api supports it (the store: one read transaction, which never takes the write lock and works on a
+// store that cannot be written), however many reads body makes and whatever other connections commit
+// meanwhile. body's answer (or exception) passes on; the snapshot ends with the call.
+//   - Writes made through api inside body answer kAccessDenied and change nothing.
+//   - Calls made through api by other threads while body runs are not part of it and wait for it.
+//   - Nesting (in this or in RunAsOneTransaction, on the same api) answers kInvalidParameter.
+// Where api does not support transactions (advapi32, wrappers), body simply runs.
+long RunAsOneSnapshot(RegistryApi& api, const std::function<long()>& body);
+
 }  // namespace cregistry

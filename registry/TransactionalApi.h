@@ -14,6 +14,12 @@ class TransactionalApi {
   // commit's code, after which nothing is kept when it failed), else rolls back (answering kSuccess).
   // Handles to keys that the rolled-back transaction created answer kKeyDeleted from then on.
   virtual long EndTransaction(bool commit) = 0;
+  // Starts a read snapshot of the calling thread on this connection (RunAsOneSnapshot): answers kSuccess,
+  // a failure code, or kInvalidParameter when the calling thread already runs a transaction or snapshot
+  // here. Until it ends, calls from other threads wait.
+  virtual long BeginSnapshot() = 0;
+  // Ends the snapshot that BeginSnapshot started (its read transaction with it).
+  virtual void EndSnapshot() = 0;
 
  protected:
   ~TransactionalApi() = default;

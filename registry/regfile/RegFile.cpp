@@ -96,15 +96,25 @@ std::string_view RootShortName(std::int32_t root) {
 }
 
 bool Utf8ToUtf16Le(std::string_view utf8, std::string& out) {
-  out.clear();
-  out.reserve(utf8.size() * 2);
+  // Every UTF-8 byte gives at most one UTF-16 unit (a four-byte sequence gives two): room for all of
+  // them, written in place and cut to size at the end.
+  out.resize(utf8.size() * 2);
+  std::size_t o = 0;
   const auto unit = [&](char32_t u) {
-    out.push_back(static_cast<char>(u & 0xFF));
-    out.push_back(static_cast<char>((u >> 8) & 0xFF));
+    out[o++] = static_cast<char>(u & 0xFF);
+    out[o++] = static_cast<char>((u >> 8) & 0xFF);
   };
   for (std::size_t i = 0; i < utf8.size();) {
+    if (static_cast<unsigned char>(utf8[i]) < 0x80) {  // ASCII, most of a file
+      out[o++] = utf8[i++];
+      out[o++] = '\0';
+      continue;
+    }
     char32_t cp;
-    if (!DecodeUtf8(utf8, i, cp)) return false;
+    if (!DecodeUtf8(utf8, i, cp)) {
+      out.resize(o);
+      return false;
+    }
     if (cp >= 0x10000) {
       cp -= 0x10000;
       unit(0xD800 + (cp >> 10));
@@ -113,6 +123,7 @@ bool Utf8ToUtf16Le(std::string_view utf8, std::string& out) {
       unit(cp);
     }
   }
+  out.resize(o);
   return true;
 }
 

@@ -33,6 +33,8 @@ struct RegistryStore::Connection : ReadCache {
   static constexpr std::int64_t kWalLimit = 8 << 20;
   static constexpr std::int64_t kWalKeep = 4 << 20;
   static constexpr std::chrono::milliseconds kCheckpointWait{200};
+  // The page cache while a transaction of BeginTransaction runs: 32 MiB (a negative size counts KiB).
+  static constexpr const char* kTransactionCache = "PRAGMA cache_size = -32768";
 
   sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
 
@@ -42,7 +44,9 @@ struct RegistryStore::Connection : ReadCache {
   int schema = kSchemaVersion;
   std::uint64_t schemaCheckedAt = 0;
   std::string Fold(std::string_view name) const { return FoldFor(schema, name); }
+  bool schemaPinned = false;  // inside a read snapshot, which holds one state of the file throughout
   long CheckSchema() {
+    if (schemaPinned) return win32::kSuccess;
     if (watched != nullptr && schemaCheckedAt == generation) return win32::kSuccess;
     StatementUse q((*this)[kUserVersion]);
     int rc = sqlite3_step(q.get());

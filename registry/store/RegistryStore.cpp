@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "registry/RegistryApi.h"
@@ -52,7 +53,7 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     if (rc == kSuccess) out = parent;
     return rc;
   }
-  const bool cached = !inTransaction_ && c->CacheUsable();
+  const bool cached = !inTransaction_ && !inSnapshot_ && c->CacheUsable();
   if (long rc = c->CheckSchema()) return rc;
   std::string fpath = parent.fpath;
   for (std::string_view part : path) {
@@ -60,7 +61,18 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     fpath += c->Fold(part);
   }
   Connection::CachedKey answer{kSuccess, 0};
-  if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
+  // Within a snapshot, a sub-key of a key whose sub-keys were listed is found in that list.
+  auto listed = inSnapshot_ && path.size() == 1 ? snapshotKeys_.find(parent.id) : snapshotKeys_.end();
+  if (listed != snapshotKeys_.end()) {
+    const auto& subKeys = listed->second;
+    auto at = std::lower_bound(subKeys.begin(), subKeys.end(), fpath,
+                               [](const SnapshotKey& k, const std::string& p) { return k.fpath < p; });
+    if (at != subKeys.end() && at->fpath == fpath) {
+      answer.id = at->id;
+    } else {
+      answer.rc = kFileNotFound;
+    }
+  } else if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
     answer = it->second;
   } else {
     StatementUse q((*c)[kFindChild]);
@@ -88,29 +100,42 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   long rc = OpenKey(parent, path, out);
   if (rc != kFileNotFound) return rc;
   auto lock = Enter();
-  return Write([&](Connection& c) -> long {
+  rc = Write([&](Connection& c) -> long {
     if (long state = c.KeyState(parent.id)) return state;
+    // The folded path of each component. A key exists only with all its ancestors (a key with sub-keys
+    // is never deleted), so the deepest one that exists is looked for from the end: a new key below
+    // existing ones costs two look-ups however deep it is.
+    std::vector<std::string> fpaths(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      fpaths[i] = (i == 0 ? parent.fpath : fpaths[i - 1]) + '\\';
+      fpaths[i] += c.Fold(path[i]);
+    }
     KeyRef cur = parent;
-    for (std::string_view part : path) {
-      cur.fpath += '\\';
-      cur.fpath += c.Fold(part);
+    std::size_t next = path.size();
+    for (; next > 0; --next) {
       std::int64_t id = 0;
-      if (long frc = c.FindPath(cur.fpath, id)) return frc;
-      if (id == 0) {
-        StatementUse ins(c[kInsertKey]);
-        sqlite3_bind_int64(ins.get(), 1, cur.id);
-        BindText(ins.get(), 2, part);
-        BindText(ins.get(), 3, cur.fpath);
-        int src = sqlite3_step(ins.get());
-        if (src != SQLITE_DONE) return FromSqlite(src);
-        id = sqlite3_last_insert_rowid(c.db.get());
-        if (inTransaction_ && transactionFirstKey_ == 0) transactionFirstKey_ = id;
+      if (long frc = c.FindPath(fpaths[next - 1], id)) return frc;
+      if (id != 0) {
+        cur = {id, fpaths[next - 1]};
+        break;
       }
-      cur.id = id;
+    }
+    for (; next < path.size(); ++next) {
+      StatementUse ins(c[kInsertKey]);
+      sqlite3_bind_int64(ins.get(), 1, cur.id);
+      BindText(ins.get(), 2, path[next]);
+      BindText(ins.get(), 3, fpaths[next]);
+      int src = sqlite3_step(ins.get());
+      if (src != SQLITE_DONE) return FromSqlite(src);
+      cur.id = sqlite3_last_insert_rowid(c.db.get());
+      cur.fpath = std::move(fpaths[next]);
+      if (inTransaction_ && transactionFirstKey_ == 0) transactionFirstKey_ = cur.id;
     }
     out = std::move(cur);
     return kSuccess;
   }, [](Connection& c) { c.keys.clear(); }, Changes::kSeveral);
+  if (rc == kSuccess && inTransaction_) transactionKnownKey_ = out.id;
+  return rc;
 }
 
 long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::string_view>& path) {
@@ -119,6 +144,7 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
   if (rc != kSuccess) return rc;
   if (target.id <= kClassesKey) return kAccessDenied;  // a root, or the key HKEY_CLASSES_ROOT is
   auto lock = Enter();
+  transactionKnownKey_ = 0;
   return Write([&](Connection& c) -> long {
     if (long state = c.KeyState(target.id)) {
       return state == kKeyDeleted && !path.empty() ? kFileNotFound : state;
@@ -140,17 +166,115 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
   }, [](Connection& c) { c.DropCache(); }, Changes::kSeveral);
 }
 
+long RegistryStore::SnapshotValuesOf(Connection& c, std::int64_t key, const SnapshotValues*& out) {
+  out = nullptr;
+  SnapshotValues& s = snapshotValues_;
+  if (s.key != key) {
+    s.key = key;
+    s.complete = false;
+    s.count = 0;
+    StatementUse q(c[kKeyValues]);
+    sqlite3_bind_int64(q.get(), 1, key);
+    std::size_t bytes = 0;
+    int rc;
+    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+      if (s.count == s.values.size()) s.values.emplace_back();
+      SnapshotValue& v = s.values[s.count++];
+      const auto text = [&](int column, std::string& to) {
+        to.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), column)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(q.get(), column)));
+      };
+      text(0, v.name);
+      text(1, v.fname);
+      v.type = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 2));
+      const void* blob = sqlite3_column_blob(q.get(), 3);
+      v.data.assign(static_cast<const char*>(blob), static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 3)));
+      bytes += v.name.size() + v.fname.size() + v.data.size();
+      if (bytes > kSnapshotValuesLimit) {
+        s.values.clear();
+        s.values.shrink_to_fit();
+        s.count = 0;
+        return kSuccess;  // this key is read value by value
+      }
+    }
+    if (rc != SQLITE_DONE) {
+      s.key = 0;
+      return FromSqlite(rc);
+    }
+    s.keyState = s.count != 0 ? kSuccess : c.KeyState(key);
+    if (s.keyState != kSuccess && s.keyState != kKeyDeleted) {
+      s.key = 0;
+      return s.keyState;
+    }
+    s.complete = true;
+  }
+  if (s.complete) out = &s;
+  return kSuccess;
+}
+
+long RegistryStore::SnapshotSubKeysOf(Connection& c, std::int64_t parent, const std::vector<SnapshotKey>*& out) {
+  static const std::vector<SnapshotKey> kNone;
+  out = nullptr;
+  if (auto it = snapshotKeys_.find(parent); it != snapshotKeys_.end()) {
+    out = &it->second;
+    return kSuccess;
+  }
+  std::vector<SnapshotKey> subKeys;
+  StatementUse q(c[kSubKeys]);
+  sqlite3_bind_int64(q.get(), 1, parent);
+  int rc;
+  while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+    SnapshotKey& k = subKeys.emplace_back();
+    k.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
+    k.fpath.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1)),
+                   static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 1)));
+    k.id = sqlite3_column_int64(q.get(), 2);
+    snapshotKeysBytes_ += k.name.size() + k.fpath.size() + sizeof k;
+  }
+  if (rc != SQLITE_DONE) return FromSqlite(rc);
+  if (subKeys.empty()) {
+    // Whether the key itself exists; known already when its values were listed.
+    const SnapshotValues& values = snapshotValues_;
+    long state = values.complete && values.key == parent ? values.keyState : c.KeyState(parent);
+    if (state == kSuccess) out = &kNone;
+    return state;
+  }
+  if (snapshotKeysBytes_ > kSnapshotKeysLimit) {  // start over
+    snapshotKeys_.clear();
+    snapshotKeysBytes_ = 0;
+  }
+  out = &snapshotKeys_.emplace(parent, std::move(subKeys)).first->second;
+  return kSuccess;
+}
+
 long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type,
                                std::uint8_t* data, std::uint32_t* size) {
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  const bool cached = !inTransaction_ && c->CacheUsable();
+  const bool cached = !inTransaction_ && !inSnapshot_ && c->CacheUsable();
   if (long rc = c->CheckSchema()) return rc;
   std::string fname = c->Fold(name);
   const Connection::CachedValue* value = nullptr;
   Connection::CachedValue fetched;
-  if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
+  const SnapshotValues* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
+  }
+  if (listed != nullptr) {
+    fetched.rc = listed->keyState == kSuccess ? kFileNotFound : listed->keyState;
+    for (std::size_t i = 0; i < listed->count; ++i) {
+      const SnapshotValue& v = listed->values[i];
+      if (v.fname == fname) {
+        fetched.rc = kSuccess;
+        fetched.type = v.type;
+        fetched.data = v.data;
+        break;
+      }
+    }
+    value = &fetched;
+  } else if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
     value = &it->second;
   } else {
     StatementUse q((*c)[kGetValue]);
@@ -217,7 +341,8 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
       if (sqlite3_changes(c.db.get()) != 0) return kSuccess;
     }
     // (Any update above changed nothing: this is the one statement of the write that changes anything.)
-    StatementUse q(c[kUpsertValue]);
+    const bool known = inTransaction_ && key == transactionKnownKey_;
+    StatementUse q(c[known ? kInsertValue : kUpsertValue]);
     sqlite3_bind_int64(q.get(), 1, key);
     BindText(q.get(), 2, name);
     BindText(q.get(), 3, fname);
@@ -225,7 +350,9 @@ long RegistryStore::SetValue(std::int64_t key, std::string_view name, std::uint3
     sqlite3_bind_blob(q.get(), 5, data, static_cast<int>(size), SQLITE_STATIC);
     int rc = sqlite3_step(q.get());
     if (rc != SQLITE_DONE) return FromSqlite(rc);
-    return sqlite3_changes(c.db.get()) == 0 ? kKeyDeleted : kSuccess;
+    if (sqlite3_changes(c.db.get()) == 0) return kKeyDeleted;
+    if (inTransaction_) transactionKnownKey_ = key;
+    return kSuccess;
   }, [&](Connection& c) {
     auto& cached = c.values[c.CacheKey(key, fname)];
     cached.rc = kSuccess;
@@ -258,6 +385,17 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
+  const SnapshotValues* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
+  }
+  if (listed != nullptr) {
+    if (listed->keyState != kSuccess) return listed->keyState;
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < listed->count; ++i) longest = std::max(longest, listed->values[i].name.size());
+    maxValueNameLen = static_cast<std::uint32_t>(longest);
+    return kSuccess;
+  }
   StatementUse q((*c)[kMaxNameLen]);
   sqlite3_bind_int64(q.get(), 1, key);
   int rc = sqlite3_step(q.get());
@@ -270,8 +408,9 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
 long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index,
                                 std::string_view& name) {
   Connection::Cursor& cursor = keys ? c.keyCursor : c.valueCursor;
-  // Within a transaction only this connection writes, and each of its writes starts a new generation.
-  const bool usable = inTransaction_ || c.CacheUsable();
+  // Within a transaction only this connection writes, and each of its writes starts a new generation;
+  // within a snapshot nothing changes.
+  const bool usable = inTransaction_ || inSnapshot_ || c.CacheUsable();
   const bool follow = usable && cursor.position && cursor.generation == c.generation && cursor.parent == parent &&
                       index > 0 && cursor.index == index - 1;
   StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
@@ -307,7 +446,17 @@ long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name,
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  if (long rc = ListingStep(*c, false, key, index, found)) return rc;
+  const SnapshotValues* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
+  }
+  if (listed != nullptr) {
+    if (listed->keyState != kSuccess) return listed->keyState;
+    if (index >= listed->count) return kNoMoreItems;
+    found = listed->values[index].name;
+  } else if (long rc = ListingStep(*c, false, key, index, found)) {
+    return rc;
+  }
   const auto length = static_cast<std::uint32_t>(found.size());
   if (length >= nameLen) {
     // Too small: as Windows does, the buffer gets as much of the name as fits, NUL-terminated.
@@ -328,7 +477,14 @@ long RegistryStore::EnumKey(std::int64_t key, std::uint32_t index, char* name, s
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  if (long rc = ListingStep(*c, true, key, index, found)) return rc;
+  const std::vector<SnapshotKey>* listed = nullptr;
+  if (inSnapshot_) {
+    if (long rc = SnapshotSubKeysOf(*c, key, listed)) return rc;
+    if (index >= listed->size()) return kNoMoreItems;
+    found = (*listed)[index].name;
+  } else if (long rc = ListingStep(*c, true, key, index, found)) {
+    return rc;
+  }
   if (found.size() >= nameSize) return kMoreData;
   std::memcpy(name, found.data(), found.size());
   name[found.size()] = '\0';

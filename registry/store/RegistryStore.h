@@ -34,6 +34,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,6 +42,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace cregistry::store {
@@ -105,6 +107,13 @@ class RegistryStore {
   // other call may run: these ids go to later keys, so handles to them must not reach the store again.
   long EndTransaction(bool commit, const std::function<void(std::int64_t firstNewKey)>& takenBack);
 
+  // A read snapshot of the calling thread (see registry/TransactionalApi.h): one read transaction (a
+  // deferred BEGIN and a first read) that every read of the thread uses until EndSnapshot, never taking
+  // the write lock; writes answer kAccessDenied meanwhile, and calls from other threads wait.
+  // BeginSnapshot answers kInvalidParameter when the thread already runs a transaction or a snapshot.
+  long BeginSnapshot();
+  void EndSnapshot();
+
   struct Connection;
 
  private:
@@ -138,6 +147,52 @@ class RegistryStore {
   std::thread::id transactionOwner_;
   long transactionFailure_ = 0;  // set when SQLite ended the transaction early (it cannot commit)
   std::int64_t transactionFirstKey_ = 0;
+  // A key that the running transaction knows to exist (it created the key or set a value in it, and has
+  // deleted no key since; no other connection writes meanwhile): SetValue on it skips the check that its
+  // key exists. 0: none.
+  std::int64_t transactionKnownKey_ = 0;
+  // The read snapshot running (BeginSnapshot to EndSnapshot; its thread is transactionOwner_), and the
+  // connection that holds it (the file's, or the empty registry's while there is no file).
+  bool inSnapshot_ = false;
+  Connection* snapshot_ = nullptr;
+  // Inside a read snapshot: every value of the key read last, read with one statement (nothing changes
+  // meanwhile), so that listing a key's values and reading each of them costs one statement in all
+  // instead of two per value. One key at a time, and only while its names and data stay under
+  // kSnapshotValuesLimit bytes; a larger key is read value by value.
+  struct SnapshotValue {
+    std::string name;
+    std::string fname;
+    std::uint32_t type = 0;
+    std::string data;
+  };
+  struct SnapshotValues {
+    std::int64_t key = 0;
+    bool complete = false;
+    long keyState = 0;  // kSuccess, or kKeyDeleted when the key does not exist
+    std::size_t count = 0;
+    std::vector<SnapshotValue> values;  // the first count are the key's, in creation order
+  };
+  static constexpr std::size_t kSnapshotValuesLimit = 4 << 20;
+  SnapshotValues snapshotValues_;
+  // The values of key from snapshotValues_, reading them first when needed: out is nullptr when the key
+  // is read value by value. Only inside a snapshot.
+  long SnapshotValuesOf(Connection& c, std::int64_t key, const SnapshotValues*& out);
+  // Inside a read snapshot: the sub-keys of the keys listed so far that have any (in listing order, by
+  // folded path), each read with one statement; a sub-key listed here opens without a statement. Up to
+  // kSnapshotKeysLimit bytes of names, then started over.
+  struct SnapshotKey {
+    std::string name;
+    std::string fpath;
+    std::int64_t id = 0;
+  };
+  static constexpr std::size_t kSnapshotKeysLimit = 4 << 20;
+  std::unordered_map<std::int64_t, std::vector<SnapshotKey>> snapshotKeys_;
+  std::size_t snapshotKeysBytes_ = 0;
+  // The sub-keys of parent (empty when it has none), reading them when needed; answers kKeyDeleted when
+  // parent does not exist. Only inside a snapshot.
+  long SnapshotSubKeysOf(Connection& c, std::int64_t parent, const std::vector<SnapshotKey>*& out);
+  // The page cache of the connection outside a transaction, which raises it (see BeginTransaction).
+  std::int64_t cacheSize_ = 0;
   std::unique_ptr<Connection> file_;
   std::unique_ptr<Connection> empty_;
 };

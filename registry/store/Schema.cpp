@@ -68,6 +68,11 @@ const char* const kStatementText[kStatementCount] = {
     "RELEASE call",
     "ROLLBACK TO call",
     "PRAGMA user_version",
+    "BEGIN",
+    "SELECT name, fname, type, data FROM vals WHERE key = ?1 ORDER BY id",
+    "INSERT INTO vals(key, name, fname, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
+    "ON CONFLICT(key, fname) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "SELECT name, fpath, id FROM keys WHERE parent = ?1 ORDER BY fpath",
 };
 
 long FromSqlite(int rc) {

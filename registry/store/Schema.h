@@ -39,6 +39,10 @@ enum Statement {
   kRelease,
   kRollbackTo,
   kUserVersion,
+  kBeginRead,
+  kKeyValues,
+  kInsertValue,
+  kSubKeys,
   kStatementCount
 };
 extern const char* const kStatementText[kStatementCount];

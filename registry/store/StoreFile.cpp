@@ -269,6 +269,10 @@ long RegistryStore::Convert(Connection& conn, std::int64_t& version) {
 }
 
 long RegistryStore::ForRead(Connection*& out) {
+  if (inSnapshot_) {
+    out = snapshot_;
+    return kSuccess;
+  }
   if (!file_) {
     struct stat st;
     long rc = kFileNotFound;

@@ -320,6 +320,9 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
         commit, [&](std::int64_t firstNewKey) { HandleTable::Instance().Orphan(store_.get(), firstNewKey); });
   }
 
+  long BeginSnapshot() override { return store_->BeginSnapshot(); }
+  void EndSnapshot() override { store_->EndSnapshot(); }
+
   std::uint32_t ExpandEnvironment(const char* src, char* dst, std::uint32_t size) override {
     if (src == nullptr) return 0;
     std::string expanded;

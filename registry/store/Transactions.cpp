@@ -1,4 +1,5 @@
 // The transactions of the registry store (the Write template that they change is in Transactions.h).
+#include <string>
 #include <thread>
 
 #include "registry/store/Transactions.h"
@@ -9,13 +10,15 @@ using namespace cregistry::win32;
 
 std::unique_lock<std::mutex> RegistryStore::Enter() {
   std::unique_lock lock(mutex_);
-  transactionEnded_.wait(lock, [&] { return !inTransaction_ || transactionOwner_ == std::this_thread::get_id(); });
+  transactionEnded_.wait(lock, [&] {
+    return (!inTransaction_ && !inSnapshot_) || transactionOwner_ == std::this_thread::get_id();
+  });
   return lock;
 }
 
 long RegistryStore::BeginTransaction() {
   auto lock = Enter();
-  if (inTransaction_) return kInvalidParameter;  // this thread's own: nesting
+  if (inTransaction_ || inSnapshot_) return kInvalidParameter;  // this thread's own: nesting
   Connection* c = nullptr;
   if (long rc = ForWrite(c)) return rc;
   if (long rc = c->Begin()) {
@@ -27,10 +30,17 @@ long RegistryStore::BeginTransaction() {
     c->Step(kRollback);
     return rc;
   }
+  // A transaction's pages stay in memory (up to kTransactionCacheKiB) rather than spilling into the log
+  // and being read back from it; EndTransaction sets the cache back.
+  int qrc = SQLITE_OK;
+  cacheSize_ = c->QueryInt("PRAGMA cache_size", qrc);
+  if (qrc != SQLITE_OK) cacheSize_ = 0;
+  if (cacheSize_ != 0) c->Exec(Connection::kTransactionCache);
   inTransaction_ = true;
   transactionOwner_ = std::this_thread::get_id();
   transactionFailure_ = kSuccess;
   transactionFirstKey_ = 0;
+  transactionKnownKey_ = 0;
   return kSuccess;
 }
 
@@ -45,6 +55,8 @@ long RegistryStore::EndTransaction(bool commit, const std::function<void(std::in
     landed = rc == kSuccess;
   }
   c.DropCache();
+  if (cacheSize_ != 0) c.Exec(("PRAGMA cache_size = " + std::to_string(cacheSize_)).c_str());
+  cacheSize_ = 0;
   if (!landed) {
     if (sqlite3_get_autocommit(c.db.get()) == 0 && c.Step(kRollback) != kSuccess &&
         sqlite3_get_autocommit(c.db.get()) == 0) {
@@ -55,10 +67,56 @@ long RegistryStore::EndTransaction(bool commit, const std::function<void(std::in
   inTransaction_ = false;
   transactionFailure_ = kSuccess;
   transactionFirstKey_ = 0;
+  transactionKnownKey_ = 0;
   transactionOwner_ = {};
   lock.unlock();
   transactionEnded_.notify_all();
   return commit ? rc : kSuccess;
+}
+
+long RegistryStore::BeginSnapshot() {
+  auto lock = Enter();
+  if (inTransaction_ || inSnapshot_) return kInvalidParameter;  // this thread's own: nesting
+  Connection* c = nullptr;
+  if (long rc = ForRead(c)) return rc;
+  if (long rc = c->Step(kBeginRead)) return rc;
+  // The deferred BEGIN reads nothing yet: the schema check is the first read, which fixes the state
+  // that every later read of the snapshot sees.
+  ++c->generation;
+  if (long rc = c->CheckSchema()) {
+    c->Step(kRollback);
+    return rc;
+  }
+  c->schemaPinned = true;
+  snapshotValues_ = {};
+  snapshotKeys_.clear();
+  snapshotKeysBytes_ = 0;
+  inSnapshot_ = true;
+  snapshot_ = c;
+  transactionOwner_ = std::this_thread::get_id();
+  return kSuccess;
+}
+
+void RegistryStore::EndSnapshot() {
+  auto lock = Enter();
+  if (!inSnapshot_) return;
+  Connection& c = *snapshot_;
+  c.schemaPinned = false;
+  ++c.generation;  // the listing cursors stood in the snapshot
+  if (sqlite3_get_autocommit(c.db.get()) == 0 && c.Step(kCommit) != kSuccess && c.Step(kRollback) != kSuccess &&
+      sqlite3_get_autocommit(c.db.get()) == 0) {
+    // The read transaction must not outlive the call: closing the connection ends it.
+    if (snapshot_ == file_.get()) file_.reset();
+    if (snapshot_ == empty_.get()) empty_.reset();
+  }
+  snapshotValues_ = {};
+  snapshotKeys_.clear();
+  snapshotKeysBytes_ = 0;
+  inSnapshot_ = false;
+  snapshot_ = nullptr;
+  transactionOwner_ = {};
+  lock.unlock();
+  transactionEnded_.notify_all();
 }
 
 }  // namespace cregistry::store

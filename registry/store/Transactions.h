@@ -21,8 +21,10 @@ namespace cregistry::store {
 // the database, which holds its writes) and body's changes join the transaction; a body of several
 // changes runs in a savepoint, so that when it fails it takes back what it did itself, as it does alone
 // (a single statement is atomic by itself). The transaction goes on after a failed call.
+// Inside a read snapshot of BeginSnapshot, nothing is written: kAccessDenied.
 template <class Body, class Follow>
 long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
+  if (inSnapshot_) return win32::kAccessDenied;  // a read snapshot only reads
   if (inTransaction_) {
     if (transactionFailure_) return transactionFailure_;
     Connection& c = *file_;

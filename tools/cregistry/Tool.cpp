@@ -491,7 +491,8 @@ bool Export(Context& c, const KeyName& key, const std::string& file, const Parse
   }
   rf::Writer writer(output.stream(), args.Has("a") ? rf::Format::Ansi : rf::Format::Unicode);
   std::string failedPath, badName;
-  long rc = WalkTree(c.api, handle.get(), [&](const std::string& relative, RegHandle k) -> long {
+  // On the store every read of the export sees one state, read in one read transaction.
+  long rc = RunAsOneSnapshot(c.api, [&] { return WalkTree(c.api, handle.get(), [&](const std::string& relative, RegHandle k) -> long {
     std::string path = key.FullPath() + (relative.empty() ? "" : "\\" + relative);
     if (!writer.Key(path)) {
       badName = "its name is not UTF-8 text";
@@ -506,7 +507,7 @@ bool Export(Context& c, const KeyName& key, const std::string& file, const Parse
       }
     }
     return kSuccess;
-  }, failedPath);
+  }, failedPath); });
   if (rc != kSuccess) {
     c.error.keyPath = key.asGiven + (failedPath.empty() ? "" : "\\" + failedPath);
     if (!badName.empty()) {
@@ -552,8 +553,8 @@ bool CheckFile(Context& c, const std::string& file) {
   return true;
 }
 
-// Applies the records of a checked file through the seam.
-long ApplyFile(Context& c, const std::string& file) {
+// Applies the records of a file through the seam; checked tells whether CheckFile has read it before.
+long ApplyFile(Context& c, const std::string& file, bool checked) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     c.error.keyPath = file;
@@ -598,18 +599,20 @@ long ApplyFile(Context& c, const std::string& file) {
     }
   }
   if (step == rf::Reader::Step::Error) {
-    // The file changed after it was checked.
     c.error.file = *reader.error();
-    c.error.detail = reader.error()->message + " (the file changed during the import)";
+    c.error.detail = reader.error()->message;
+    if (checked) c.error.detail += " (the file changed during the import)";
     return kInvalidData;
   }
   return kSuccess;
 }
 
 bool Import(Context& c, const std::string& file) {
-  if (!CheckFile(c, file)) return false;
-  // One transaction on the store; on advapi32 the body simply runs, key by key.
-  long rc = RunAsOneTransaction(c.api, [&] { return ApplyFile(c, file); });
+  // On the store the file is read once, inside one transaction that an error anywhere in it takes back
+  // whole. Where calls land one by one (advapi32), the whole file is checked before the first call.
+  const bool checked = !SupportsTransactions(c.api);
+  if (checked && !CheckFile(c, file)) return false;
+  long rc = RunAsOneTransaction(c.api, [&] { return ApplyFile(c, file, checked); });
   if (rc != kSuccess && c.error.code == 0 && c.error.detail.empty()) {
     c.error.code = rc;
     c.error.keyPath = file;

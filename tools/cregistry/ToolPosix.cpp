@@ -11,7 +11,8 @@ std::shared_ptr<RegistryApi> OpenRegistry(const std::string* storePath, ToolErro
 const char* const kPlatformNotes =
     "This build works on the registry store: the file given by --store PATH, else $CREGISTRY_STORE,\n"
     "else ${XDG_DATA_HOME:-~/.local/share}/cregistry/registry.db.\n"
-    "An import reads and checks the whole file first, then applies it as one transaction: the store\n"
-    "holds either the whole file or none of it, even when the process is killed meanwhile.";
+    "An import reads the file once and applies it as one transaction: the store holds either the\n"
+    "whole file or none of it (nothing when the file has an error anywhere), even when the process is\n"
+    "killed meanwhile.";
 
 }  // namespace cregistry::tool::platform

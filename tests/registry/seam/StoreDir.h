@@ -58,19 +58,34 @@ class StoreDir : public ::testing::Test {
     return names;
   }
   // The first line of SQLite's own integrity check of the file ("ok" for a sound file).
-  static std::string IntegrityCheck(const std::string& path) {
+  static std::string IntegrityCheck(const std::string& path) { return SqlAnswer(path, "PRAGMA integrity_check"); }
+  // The first column of the first row that SQL answers on the file, as text.
+  static std::string SqlAnswer(const std::string& path, const char* sql) {
     sqlite3* db = nullptr;
     std::string answer = "<cannot open>";
     if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
       sqlite3_stmt* check = nullptr;
-      if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
-          sqlite3_step(check) == SQLITE_ROW) {
+      if (sqlite3_prepare_v2(db, sql, -1, &check, nullptr) == SQLITE_OK && sqlite3_step(check) == SQLITE_ROW) {
         answer = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
       }
       sqlite3_finalize(check);
     }
     sqlite3_close(db);
     return answer;
+  }
+  // A truncating checkpoint by another connection that does not wait at all: it finishes only when no
+  // connection holds a read snapshot or a write lock.
+  int TruncateNow(int& busy) const {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path_.c_str(), &db) != SQLITE_OK) return -1;
+    // A first read opens the log (a connection that has read nothing does not know the file is in WAL
+    // mode, and its checkpoint would do nothing).
+    if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
+    int log = -1, done = -1;
+    int rc = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE, &log, &done);
+    busy = rc == SQLITE_BUSY || log < 0 || done != log;
+    sqlite3_close(db);
+    return rc;
   }
   long FileSize(const std::string& path) const {
     struct stat st {};

@@ -109,9 +109,10 @@ TEST_F(StoreDiskFull, ADiskThatFillsUpInsideATransactionKeepsNothingOfItAndTheCo
     for (int i = 0; i < 200; ++i) {
       if (long r = PutText(*api, "Software\\Full", "a" + std::to_string(i), big)) return r;
     }
-    // The disk fills up; enough is written for SQLite's page cache to spill into the log.
+    // The disk fills up; enough is written for SQLite's page cache (32 MiB inside a transaction) to
+    // spill into the log.
     diskFull = true;
-    for (int i = 0; i < 20000 && failedWith == 0; ++i) {
+    for (int i = 0; i < 100000 && failedWith == 0; ++i) {
       failedWith = PutText(*api, "Software\\Full", "b" + std::to_string(i), big);
     }
     diskFull = false;

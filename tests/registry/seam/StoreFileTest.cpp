@@ -18,6 +18,7 @@
 
 #include "SeamFixture.h"
 #include "StoreDir.h"
+#include "registry/RegistryTransaction.h"
 #include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
@@ -318,6 +319,8 @@ TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
     if (api->DeleteValue(key.get(), "v") != kAccessDenied) return 16;
     if (api->DeleteKey(kHKCU, "Software\\Acme") != kAccessDenied) return 17;
     if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 18;
+    // A read snapshot needs no write lock.
+    if (RunAsOneSnapshot(*api, [&] { return Fetch(*api, "Software\\Acme", "v", data); }) != 0 || data != "data") return 19;
     return 0;
   });
   EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
@@ -356,6 +359,8 @@ TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
     if (Put(*api, "Software\\New", "v", "new") != kAccessDenied) return 16;
     if (api->DeleteKey(kHKCU, "Software\\Acme\\Sub") != kAccessDenied) return 17;
     if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 18;
+    if (RunAsOneSnapshot(*api, [&] { return Fetch(*api, "software\\acme\\SUB", "W", data); }) != 0 || data != "more")
+      return 19;
     return 0;
   });
   fs::permissions(folder, fs::perms(0755));

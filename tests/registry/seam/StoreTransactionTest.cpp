@@ -181,6 +181,30 @@ TEST_F(StoreTransaction, AFailedCallInsideDoesNotEndTheTransaction) {
   EXPECT_EQ(State(*fresh), kBefore);
 }
 
+// Inside a transaction, values are set without asking again whether a key known to exist still does:
+// deleting a key (this one or another) must end that knowledge, or a value would land in no key.
+TEST_F(StoreTransaction, AValueSetThroughAHandleOfAKeyDeletedInsideAnswersKeyDeleted) {
+  long afterDelete = -1, afterOtherDelete = -1;
+  ASSERT_EQ(RunAsOneTransaction(*api_, [&]() -> long {
+    KeyHandle key(*api_), other(*api_);
+    if (long r = api_->CreateKey(kHKCU, "Software\\Doomed", kAll, key.out())) return r;
+    if (long r = api_->CreateKey(kHKCU, "Software\\Doomed2", kAll, other.out())) return r;
+    for (RegHandle h : {key.get(), other.get(), key.get()}) {
+      if (long r = api_->SetValue(h, "v", 4, reinterpret_cast<const std::uint8_t*>("abcd"), 4)) return r;
+    }
+    if (long r = api_->DeleteKey(kHKCU, "Software\\Doomed")) return r;
+    afterDelete = api_->SetValue(key.get(), "w", 4, reinterpret_cast<const std::uint8_t*>("abcd"), 4);
+    if (long r = api_->SetValue(other.get(), "v", 4, reinterpret_cast<const std::uint8_t*>("abcd"), 4)) return r;
+    if (long r = api_->DeleteKey(kHKCU, "Software\\Doomed2")) return r;
+    afterOtherDelete = api_->SetValue(other.get(), "w", 4, reinterpret_cast<const std::uint8_t*>("abcd"), 4);
+    return kSuccess;
+  }), 0);
+  EXPECT_EQ(afterDelete, kKeyDeleted);
+  EXPECT_EQ(afterOtherDelete, kKeyDeleted);
+  EXPECT_EQ(SqlAnswer(path_, "SELECT count(*) FROM vals WHERE key NOT IN (SELECT id FROM keys)"), "0");
+  EXPECT_EQ(SubKeys(*api_, "Software"), Names{"Old"});
+}
+
 TEST_F(StoreTransaction, AnotherConnectionSeesNothingUntilTheCommit) {
   auto other = OpenRegistryStore(path_);
   ASSERT_EQ(State(*other), kBefore);

@@ -27,20 +27,6 @@ class StoreWal : public StoreDir {
     return api.SetValue(key, name.c_str(), 1, reinterpret_cast<const std::uint8_t*>(text.c_str()),
                         static_cast<std::uint32_t>(text.size() + 1));
   }
-  // A truncating checkpoint by another connection that does not wait at all: it finishes only when no
-  // connection holds a read snapshot or a write lock.
-  int TruncateNow(int& busy) const {
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path_.c_str(), &db) != SQLITE_OK) return -1;
-    // A first read opens the log (a connection that has read nothing does not know the file is in WAL
-    // mode, and its checkpoint would do nothing).
-    if (sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) return -1;
-    int log = -1, done = -1;
-    int rc = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE, &log, &done);
-    busy = rc == SQLITE_BUSY || log < 0 || done != log;
-    sqlite3_close(db);
-    return rc;
-  }
 };
 
 TEST_F(StoreWal, NoCallLeavesAReadSnapshotOrStatementBehind) {
