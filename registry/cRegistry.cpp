@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "registry/Utf8.h"
+
 namespace cregistry {
 
 // Whether the narrow texts of the registry calls are UTF-8 (Process.cpp of the platform).
@@ -44,10 +46,7 @@ RegistryError Overflow() { return RegistryError(6, RegistryError::ExecutableName
 // Characters of a narrow text: of UTF-8 (Linux, or Windows under the UTF-8 code page) every byte that
 // does not continue a sequence; of a single-byte code page every byte.
 std::size_t CharacterCount(const std::string& text) {
-  if (!NarrowTextIsUtf8()) return text.size();
-  std::size_t n = 0;
-  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
-  return n;
+  return NarrowTextIsUtf8() ? utf8::Chars(text) : text.size();
 }
 
 // How many times a value read starts again when the value changes between its size and data queries.

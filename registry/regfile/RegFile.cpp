@@ -1,5 +1,7 @@
 #include "registry/regfile/RegFile.h"
 
+#include "registry/Utf8.h"
+
 #include <array>
 
 namespace cregistry::regfile {
@@ -29,36 +31,6 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
     if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
     if (x != y) return false;
   }
-  return true;
-}
-
-// Decodes one UTF-8 sequence at text[i]; false when it is not well-formed (overlong forms, surrogates
-// and code points above U+10FFFF included).
-bool DecodeUtf8(std::string_view text, std::size_t& i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char b0 = byte(i);
-  std::size_t n;
-  char32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    ++i;
-    return true;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    n = 1, min = 0x80, cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    n = 2, min = 0x800, cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    n = 3, min = 0x10000, cp = b0 & 0x07;
-  } else {
-    return false;
-  }
-  if (text.size() - i <= n) return false;
-  for (std::size_t k = 1; k <= n; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return false;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-  i += n + 1;
   return true;
 }
 
@@ -95,26 +67,28 @@ std::string_view RootShortName(std::int32_t root) {
   return {};
 }
 
-bool Utf8ToUtf16Le(std::string_view utf8, std::string& out) {
+bool Utf8ToUtf16Le(std::string_view text, std::string& out) {
   // Every UTF-8 byte gives at most one UTF-16 unit (a four-byte sequence gives two): room for all of
   // them, written in place and cut to size at the end.
-  out.resize(utf8.size() * 2);
+  out.resize(text.size() * 2);
   std::size_t o = 0;
   const auto unit = [&](char32_t u) {
     out[o++] = static_cast<char>(u & 0xFF);
     out[o++] = static_cast<char>((u >> 8) & 0xFF);
   };
-  for (std::size_t i = 0; i < utf8.size();) {
-    if (static_cast<unsigned char>(utf8[i]) < 0x80) {  // ASCII, most of a file
-      out[o++] = utf8[i++];
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {  // ASCII, most of a file
+      out[o++] = text[i++];
       out[o++] = '\0';
       continue;
     }
     char32_t cp;
-    if (!DecodeUtf8(utf8, i, cp)) {
+    const std::size_t length = utf8::Decode(text, i, cp);
+    if (length == 0) {
       out.resize(o);
       return false;
     }
+    i += length;
     if (cp >= 0x10000) {
       cp -= 0x10000;
       unit(0xD800 + (cp >> 10));
@@ -145,33 +119,9 @@ bool Utf16LeToUtf8(std::string_view utf16le, std::string& out) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       i += 2;
     }
-    AppendUtf8(out, cp);
+    utf8::Append(out, cp);
   }
   return true;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-std::size_t Utf8Chars(std::string_view utf8) {
-  std::size_t n = 0;
-  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
-  return n;
 }
 
 bool IsUtf8(std::string_view text) {
@@ -181,7 +131,9 @@ bool IsUtf8(std::string_view text) {
       continue;
     }
     char32_t cp;
-    if (!DecodeUtf8(text, i, cp)) return false;
+    const std::size_t length = utf8::Decode(text, i, cp);
+    if (length == 0) return false;
+    i += length;
   }
   return true;
 }

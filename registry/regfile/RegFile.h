@@ -95,10 +95,6 @@ std::string_view RootShortName(std::int32_t root);
 // not well-formed: invalid UTF-8 sequences, lone surrogates, an odd number of UTF-16 bytes.
 bool Utf8ToUtf16Le(std::string_view utf8, std::string& out);
 bool Utf16LeToUtf8(std::string_view utf16le, std::string& out);
-// Appends a code point's UTF-8 form.
-void AppendUtf8(std::string& out, char32_t cp);
-// The number of characters of well-formed UTF-8 text (bytes that do not continue a sequence).
-std::size_t Utf8Chars(std::string_view utf8);
 // Whether text is well-formed UTF-8.
 bool IsUtf8(std::string_view text);
 

@@ -1,5 +1,7 @@
 #include "registry/regfile/RegFileReader.h"
 
+#include "registry/Utf8.h"
+
 #include <utility>
 
 namespace cregistry::regfile {
@@ -171,7 +173,7 @@ Reader::Got Reader::ReadLine() {
       error_ = Error{"NUL character in the file", PositionAt(line_.size()), path_};
       return Got::Error;
     }
-    AppendUtf8(line_, cp);
+    utf8::Append(line_, cp);
     if (line_.size() > kMaxLineBytes) {
       error_ = Error{"line longer than 16 MiB", PositionAt(0), path_};
       return Got::Error;
@@ -281,7 +283,7 @@ Reader::Step Reader::ParseKey(Record& record) {
     if (end == std::string_view::npos) end = name.size();
     std::string_view part = name.substr(at, end - at);
     if (!part.empty()) {
-      if (Utf8Chars(part) > kMaxKeyNameChars) return Fail("a key name has at most 255 characters", i + at);
+      if (utf8::Chars(part) > kMaxKeyNameChars) return Fail("a key name has at most 255 characters", i + at);
       if (!record.keyPath.empty()) record.keyPath += '\\';
       record.keyPath += part;
     }
@@ -329,7 +331,7 @@ Reader::Step Reader::ParseValue(Record& record) {
   } else {
     std::size_t start = i;
     if (!ParseQuoted(i, name)) return Fail("unterminated value name: expected a closing quote", line_.size());
-    if (Utf8Chars(name) > kMaxValueNameChars) return Fail("a value name has at most 16383 characters", start);
+    if (utf8::Chars(name) > kMaxValueNameChars) return Fail("a value name has at most 16383 characters", start);
   }
   SkipBlanks(i);
   if (i >= line_.size() || line_[i] != '=') return Fail("expected \"=\" after the value name", i);

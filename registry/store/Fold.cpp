@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "registry/Utf8.h"
 #include "registry/store/RegistryStore.h"
 
 namespace cregistry::store {
@@ -34,52 +35,6 @@ char32_t Upper(char32_t c) {
   return static_cast<char32_t>(static_cast<std::int32_t>(c) + run->offset);
 }
 
-// The code point of the well-formed UTF-8 sequence at text[i] (no overlong form, no surrogate, nothing
-// above U+10FFFF) and its length; 0 when the bytes there are no such sequence.
-std::size_t Decode(std::string_view text, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  std::size_t length;
-  char32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
-void Encode(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 }  // namespace
 
 std::string Fold(std::string_view name) {
@@ -96,13 +51,13 @@ std::string Fold(std::string_view name) {
       continue;
     }
     char32_t cp = 0;
-    const std::size_t length = Decode(name, i, cp);
+    const std::size_t length = utf8::Decode(name, i, cp);
     if (length == 0) {
       folded.push_back(static_cast<char>(b));  // not UTF-8: the byte as it is
       ++i;
       continue;
     }
-    Encode(Upper(cp), folded);
+    utf8::Append(folded, Upper(cp));
     i += length;
   }
   return folded;

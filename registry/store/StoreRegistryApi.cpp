@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "registry/RegistryApi.h"
+#include "registry/Utf8.h"
 #include "registry/TransactionalApi.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Store.h"
@@ -47,13 +48,6 @@ std::uint32_t GrantedAccess(std::uint32_t mask) {
   return granted;
 }
 
-// Characters of UTF-8 text (bytes that do not continue a sequence).
-std::size_t CharCount(std::string_view text) {
-  std::size_t n = 0;
-  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
-  return n;
-}
-
 // Splits a sub-key path into its components. Empty components (a doubled or trailing "\") are skipped;
 // a leading "\" is a bad path name; a component longer than 255 characters is refused.
 long SplitPath(const char* subKey, std::vector<std::string_view>& parts) {
@@ -65,7 +59,7 @@ long SplitPath(const char* subKey, std::vector<std::string_view>& parts) {
     std::size_t slash = path.find('\\');
     std::string_view part = path.substr(0, slash);
     if (!part.empty()) {
-      if (CharCount(part) > kMaxKeyNameChars) return kInvalidParameter;
+      if (utf8::Chars(part) > kMaxKeyNameChars) return kInvalidParameter;
       parts.push_back(part);
     }
     if (slash == std::string_view::npos) break;
@@ -240,7 +234,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     // (the order in which Wine answers).
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
-    if (CharCount(valueName) > kMaxValueNameChars) return kFileNotFound;
+    if (utf8::Chars(valueName) > kMaxValueNameChars) return kFileNotFound;
     EntryPtr entry;
     if (long rc = Resolve(key, kKeyQueryValue, entry)) return rc;
     return entry->store->QueryValue(entry->key.id, valueName, type, data, size);
@@ -250,7 +244,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
                 std::uint32_t size) override {
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
-    if (CharCount(valueName) > kMaxValueNameChars) return kInvalidParameter;
+    if (utf8::Chars(valueName) > kMaxValueNameChars) return kInvalidParameter;
     EntryPtr entry;
     if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
     if (data == nullptr && size != 0) return kNoAccess;
@@ -268,7 +262,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
   long DeleteValue(RegHandle key, const char* name) override {
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
-    if (CharCount(valueName) > kMaxValueNameChars) return kFileNotFound;
+    if (utf8::Chars(valueName) > kMaxValueNameChars) return kFileNotFound;
     EntryPtr entry;
     if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
     return entry->store->DeleteValue(entry->key.id, valueName);
