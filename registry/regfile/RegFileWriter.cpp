@@ -48,18 +48,13 @@ Writer::Writer(std::ostream& out, Format format) : out_(out), format_(format) {
   text_ += "\r\n";
 }
 
-bool Writer::Key(std::string_view path) {
-  if (!IsUtf8(path)) return false;
-  text_ += "\r\n[";
-  text_ += path;
-  text_ += "]\r\n";
-  Flush();
-  return true;
-}
+bool Writer::Key(std::string_view path) { return KeyLine("\r\n[", path); }
 
-bool Writer::DeleteKey(std::string_view path) {
+bool Writer::DeleteKey(std::string_view path) { return KeyLine("\r\n[-", path); }
+
+bool Writer::KeyLine(std::string_view opening, std::string_view path) {
   if (!IsUtf8(path)) return false;
-  text_ += "\r\n[-";
+  text_ += opening;
   text_ += path;
   text_ += "]\r\n";
   Flush();

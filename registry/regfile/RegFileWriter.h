@@ -38,6 +38,8 @@ class Writer {
   bool Finish();
 
  private:
+  // A key line: opening ("[" or "[-" after a blank line), the path, "]".
+  bool KeyLine(std::string_view opening, std::string_view path);
   void Flush();
   // Appends "name"= or @= and answers its length in UTF-16 units.
   std::size_t AppendName(std::string_view name);

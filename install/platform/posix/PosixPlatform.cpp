@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "install/platform/Platform.h"
+#include "install/platform/ScopeList.h"
 #include "install/platform/posix/Syscalls.h"
 #include "install/platform/posix/UniqueFd.h"
 #include "install/platform/posix/UserDirs.h"
@@ -410,15 +411,11 @@ class PosixPlatform final : public Platform {
     if (!root) return nullptr;
     RemoveStaleTemporaries(root->get());
     auto scope = std::make_unique<Scope>(*this, sourceRoot, destRoot, std::move(root));
-    std::lock_guard lock(scopesMutex_);
-    scopes_.push_back(scope.get());
+    scopes_.Add(scope.get());
     return scope;
   }
 
-  void EndCopy(Scope* scope) {
-    std::lock_guard lock(scopesMutex_);
-    scopes_.erase(std::remove(scopes_.begin(), scopes_.end(), scope), scopes_.end());
-  }
+  void EndCopy(Scope* scope) { scopes_.Remove(scope); }
 
   std::error_code CreateFolder(const std::string& path) override {
     Place place;
@@ -558,17 +555,15 @@ class PosixPlatform final : public Platform {
     const std::string_view folder = std::string_view(path).substr(0, slash + 1);
     Scope* scope = nullptr;
     bool below = false;
-    {
-      std::lock_guard lock(scopesMutex_);
-      for (Scope* s : scopes_) {
-        if (folder.starts_with(s->destPrefix())) {
-          scope = s;
-          below = true;
-          break;
-        }
-        if (folder.starts_with(s->sourcePrefix())) scope = s;
+    scopes_.Visit([&](Scope* s) {
+      if (folder.starts_with(s->destPrefix())) {
+        scope = s;
+        below = true;
+        return true;
       }
-    }
+      if (folder.starts_with(s->sourcePrefix())) scope = s;
+      return false;
+    });
     if (!scope) {
       place.folder = OpenFolder(AT_FDCWD, std::string(folder).c_str());
       return place.folder != nullptr;
@@ -604,8 +599,7 @@ class PosixPlatform final : public Platform {
     return true;
   }
 
-  std::mutex scopesMutex_;
-  std::vector<Scope*> scopes_;
+  ScopeList<Scope> scopes_;
   mode_t umask_ = 022;
 };
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "install/platform/Platform.h"
+#include "install/platform/ScopeList.h"
 
 namespace install::platform {
 
@@ -211,15 +212,11 @@ class Win32Platform final : public Platform {
   std::unique_ptr<CopyScope> BeginCopy(const std::string&, const std::string& destRoot) override {
     auto scope = std::make_unique<Scope>(*this, destRoot);
     RemoveStaleTemporaries(scope->prefix());
-    std::lock_guard lock(scopesMutex_);
-    scopes_.push_back(scope.get());
+    scopes_.Add(scope.get());
     return scope;
   }
 
-  void EndCopy(Scope* scope) {
-    std::lock_guard lock(scopesMutex_);
-    scopes_.erase(std::remove(scopes_.begin(), scopes_.end(), scope), scopes_.end());
-  }
+  void EndCopy(Scope* scope) { scopes_.Remove(scope); }
 
   std::error_code CreateFolder(const std::string& path) override {
     Scope* scope = ScopeOf(path);
@@ -352,15 +349,15 @@ class Win32Platform final : public Platform {
  private:
   // The copy whose destination root holds `path`, if any.
   Scope* ScopeOf(const std::string& path) {
-    std::lock_guard lock(scopesMutex_);
-    for (Scope* s : scopes_) {
-      if (path.size() > s->prefix().size() && path.starts_with(s->prefix())) return s;
-    }
-    return nullptr;
+    Scope* found = nullptr;
+    scopes_.Visit([&](Scope* s) {
+      if (path.size() > s->prefix().size() && path.starts_with(s->prefix())) found = s;
+      return found != nullptr;
+    });
+    return found;
   }
 
-  std::mutex scopesMutex_;
-  std::vector<Scope*> scopes_;
+  ScopeList<Scope> scopes_;
 };
 
 Scope::~Scope() { owner_.EndCopy(this); }

@@ -31,28 +31,21 @@ class StoreTransaction : public StoreDir {
     StoreDir::SetUp();
     api_ = OpenRegistryStore(path_);
     // What every test starts from: a key with a value and a sub-key, all committed.
-    ASSERT_EQ(Put(*api_, "Software\\Old", "v", "old"), 0);
-    ASSERT_EQ(Put(*api_, "Software\\Old\\Child", "c", "child"), 0);
+    ASSERT_EQ(PutText(*api_, "Software\\Old", "v", "old"), 0);
+    ASSERT_EQ(PutText(*api_, "Software\\Old\\Child", "c", "child"), 0);
   }
   void TearDown() override {
     api_.reset();
     StoreDir::TearDown();
   }
 
-  static long Put(RegistryApi& api, const std::string& path, const std::string& name, const std::string& data) {
-    return PutText(api, path, name, data);
-  }
-  static std::string Fetch(RegistryApi& api, const std::string& path, const std::string& name) {
-    return FetchText(api, path, name);
-  }
-  static Names SubKeys(RegistryApi& api, const std::string& path) { return SubKeyNames(api, path); }
   // Everything a transaction of Change() touches, as a connection sees it.
   static std::string State(RegistryApi& api) {
-    std::string state = Fetch(api, "Software\\Old", "v") + "|" + Fetch(api, "Software\\Old\\Child", "c") + "|" +
-                        Fetch(api, "Software\\New\\Deep", "n") + "|";
-    for (const auto& n : SubKeys(api, "Software")) state += n + ",";
+    std::string state = FetchText(api, "Software\\Old", "v") + "|" + FetchText(api, "Software\\Old\\Child", "c") + "|" +
+                        FetchText(api, "Software\\New\\Deep", "n") + "|";
+    for (const auto& n : SubKeyNames(api, "Software")) state += n + ",";
     state += "|";
-    for (const auto& n : SubKeys(api, "Software\\Old")) state += n + ",";
+    for (const auto& n : SubKeyNames(api, "Software\\Old")) state += n + ",";
     return state;
   }
   static constexpr const char* kBefore = "old|child|<2>|Old,|Child,";
@@ -61,16 +54,16 @@ class StoreTransaction : public StoreDir {
   // Changes every kind of thing (a value replaced, a key with its value deleted, keys and a value
   // created), reading each change back inside: the transaction's reads see its writes.
   long Change(RegistryApi& api) {
-    if (long rc = Put(api, "Software\\Old", "v", "new")) return rc;
-    if (Fetch(api, "Software\\Old", "v") != "new") return kBadDb;
+    if (long rc = PutText(api, "Software\\Old", "v", "new")) return rc;
+    if (FetchText(api, "Software\\Old", "v") != "new") return kBadDb;
     {
       KeyHandle child(api);
       if (long rc = api.OpenKey(kHKCU, "Software\\Old\\Child", kAll, child.out())) return rc;
       if (long rc = api.DeleteValue(child.get(), "c")) return rc;
-      if (Fetch(api, "Software\\Old\\Child", "c") != "<2>") return kBadDb;
+      if (FetchText(api, "Software\\Old\\Child", "c") != "<2>") return kBadDb;
     }
     if (long rc = api.DeleteKey(kHKCU, "Software\\Old\\Child")) return rc;
-    if (long rc = Put(api, "Software\\New\\Deep", "n", "fresh")) return rc;
+    if (long rc = PutText(api, "Software\\New\\Deep", "n", "fresh")) return rc;
     if (State(api) != kAfter) return kBadDb;
     return kSuccess;
   }
@@ -95,8 +88,8 @@ TEST_F(StoreTransaction, AFailureCodeTakesBackEverythingForThisAndAFreshConnecti
   EXPECT_EQ(State(*api_), kBefore);
   EXPECT_EQ(State(*OpenRegistryStore(path_)), kBefore);
   // The connection goes on writing normally.
-  EXPECT_EQ(Put(*api_, "Software\\After", "a", "after"), 0);
-  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\After", "a"), "after");
+  EXPECT_EQ(PutText(*api_, "Software\\After", "a", "after"), 0);
+  EXPECT_EQ(FetchText(*OpenRegistryStore(path_), "Software\\After", "a"), "after");
 }
 
 TEST_F(StoreTransaction, AnExceptionTakesBackEverythingAndPassesOn) {
@@ -110,12 +103,12 @@ TEST_F(StoreTransaction, AnExceptionTakesBackEverythingAndPassesOn) {
 }
 
 TEST_F(StoreTransaction, ListingStepsAreRightAfterARollback) {
-  for (const char* name : {"Software\\L\\b", "Software\\L\\d"}) ASSERT_EQ(Put(*api_, name, "v", "x"), 0);
+  for (const char* name : {"Software\\L\\b", "Software\\L\\d"}) ASSERT_EQ(PutText(*api_, name, "v", "x"), 0);
   KeyHandle list(*api_);
   ASSERT_EQ(api_->OpenKey(kHKCU, "Software\\L", kAll, list.out()), 0);
   char name[64];
   long rc = RunAsOneTransaction(*api_, [&]() -> long {
-    for (const char* n : {"Software\\L\\a", "Software\\L\\c"}) Put(*api_, n, "v", "x");
+    for (const char* n : {"Software\\L\\a", "Software\\L\\c"}) PutText(*api_, n, "v", "x");
     // Listing inside sees the new keys, and leaves the cursor standing on one of them.
     for (std::uint32_t i = 0; i < 3; ++i) api_->EnumKey(list.get(), i, name, sizeof name);
     return std::string(name) == "c" ? kInvalidData : kBadDb;
@@ -141,9 +134,9 @@ TEST_F(StoreTransaction, HandlesToKeysTakenBackAnswerKeyDeletedEvenWhenTheirIdsC
   });
   ASSERT_EQ(rc, kInvalidData);
   // New keys, here and from another connection, now take the ids the taken-back keys had.
-  ASSERT_EQ(Put(*OpenRegistryStore(path_), "Software\\Other", "o", "other"), 0);
-  ASSERT_EQ(Put(*api_, "Software\\Gone", "g", "recreated"), 0);
-  ASSERT_EQ(Put(*api_, "Software\\Third", "t", "third"), 0);
+  ASSERT_EQ(PutText(*OpenRegistryStore(path_), "Software\\Other", "o", "other"), 0);
+  ASSERT_EQ(PutText(*api_, "Software\\Gone", "g", "recreated"), 0);
+  ASSERT_EQ(PutText(*api_, "Software\\Third", "t", "third"), 0);
   for (RegHandle h : {made, madeDeep}) {
     std::uint32_t size = 0, len = 0, type = 4, v = 1;
     char name[64];
@@ -163,21 +156,21 @@ TEST_F(StoreTransaction, HandlesToKeysTakenBackAnswerKeyDeletedEvenWhenTheirIdsC
   std::uint32_t size = 0;
   EXPECT_EQ(api_->QueryValue(old, "v", nullptr, nullptr, &size), 0);
   EXPECT_EQ(api_->CloseKey(old), 0);
-  EXPECT_EQ(Fetch(*api_, "Software\\Gone", "g"), "recreated");
-  EXPECT_EQ(Fetch(*api_, "Software\\Other", "o"), "other");
+  EXPECT_EQ(FetchText(*api_, "Software\\Gone", "g"), "recreated");
+  EXPECT_EQ(FetchText(*api_, "Software\\Other", "o"), "other");
 }
 
 TEST_F(StoreTransaction, AFailedCallInsideDoesNotEndTheTransaction) {
   long rc = RunAsOneTransaction(*api_, [&]() -> long {
-    if (long r = Put(*api_, "Elsewhere\\A", "a", "1")) return r;
+    if (long r = PutText(*api_, "Elsewhere\\A", "a", "1")) return r;
     // A refused write (a key with sub-keys) is answered and changes nothing; the body goes on.
     if (api_->DeleteKey(kHKCU, "Software\\Old") != kAccessDenied) return kBadDb;
-    return Put(*api_, "Elsewhere\\B", "b", "2");
+    return PutText(*api_, "Elsewhere\\B", "b", "2");
   });
   ASSERT_EQ(rc, 0);
   auto fresh = OpenRegistryStore(path_);
-  EXPECT_EQ(Fetch(*fresh, "Elsewhere\\A", "a"), "1");
-  EXPECT_EQ(Fetch(*fresh, "Elsewhere\\B", "b"), "2");
+  EXPECT_EQ(FetchText(*fresh, "Elsewhere\\A", "a"), "1");
+  EXPECT_EQ(FetchText(*fresh, "Elsewhere\\B", "b"), "2");
   EXPECT_EQ(State(*fresh), kBefore);
 }
 
@@ -202,7 +195,7 @@ TEST_F(StoreTransaction, AValueSetThroughAHandleOfAKeyDeletedInsideAnswersKeyDel
   EXPECT_EQ(afterDelete, kKeyDeleted);
   EXPECT_EQ(afterOtherDelete, kKeyDeleted);
   EXPECT_EQ(SqlAnswer(path_, "SELECT count(*) FROM vals WHERE key NOT IN (SELECT id FROM keys)"), "0");
-  EXPECT_EQ(SubKeys(*api_, "Software"), Names{"Old"});
+  EXPECT_EQ(SubKeyNames(*api_, "Software"), Names{"Old"});
 }
 
 TEST_F(StoreTransaction, AnotherConnectionSeesNothingUntilTheCommit) {
@@ -221,24 +214,24 @@ TEST_F(StoreTransaction, AnotherConnectionSeesNothingUntilTheCommit) {
 // A reader on its own connection, reading Y and then X while transactions set Y and then X to the same
 // number: a reader that could see one write of a transaction without the other would find Y > X.
 TEST_F(StoreTransaction, AConcurrentReaderNeverSeesAPartialTransaction) {
-  ASSERT_EQ(Put(*api_, "Software\\Pair\\Y", "n", "0"), 0);
-  ASSERT_EQ(Put(*api_, "Software\\Pair\\X", "n", "0"), 0);
+  ASSERT_EQ(PutText(*api_, "Software\\Pair\\Y", "n", "0"), 0);
+  ASSERT_EQ(PutText(*api_, "Software\\Pair\\X", "n", "0"), 0);
   std::atomic<bool> done{false};
   std::atomic<int> reads{0}, torn{0};
   std::thread reader([&] {
     auto mine = OpenRegistryStore(path_);
     while (!done) {
-      int y = std::atoi(Fetch(*mine, "Software\\Pair\\Y", "n").c_str());
-      int x = std::atoi(Fetch(*mine, "Software\\Pair\\X", "n").c_str());
+      int y = std::atoi(FetchText(*mine, "Software\\Pair\\Y", "n").c_str());
+      int x = std::atoi(FetchText(*mine, "Software\\Pair\\X", "n").c_str());
       if (y > x) ++torn;
       ++reads;
     }
   });
   for (int i = 1; i <= 300; ++i) {
     ASSERT_EQ(RunAsOneTransaction(*api_, [&]() -> long {
-      if (long r = Put(*api_, "Software\\Pair\\Y", "n", std::to_string(i))) return r;
+      if (long r = PutText(*api_, "Software\\Pair\\Y", "n", std::to_string(i))) return r;
       std::this_thread::yield();
-      return Put(*api_, "Software\\Pair\\X", "n", std::to_string(i));
+      return PutText(*api_, "Software\\Pair\\X", "n", std::to_string(i));
     }), 0);
   }
   done = true;
@@ -251,10 +244,10 @@ TEST_F(StoreTransaction, OtherThreadsOfTheConnectionWaitAndAreNotPartOfIt) {
   std::atomic<bool> started{false}, finished{false};
   std::thread other;
   long rc = RunAsOneTransaction(*api_, [&]() -> long {
-    Put(*api_, "Software\\Mine", "m", "mine");
+    PutText(*api_, "Software\\Mine", "m", "mine");
     other = std::thread([&] {
       started = true;
-      Put(*api_, "Software\\Theirs", "t", "theirs");
+      PutText(*api_, "Software\\Theirs", "t", "theirs");
       finished = true;
     });
     while (!started) std::this_thread::yield();
@@ -263,8 +256,8 @@ TEST_F(StoreTransaction, OtherThreadsOfTheConnectionWaitAndAreNotPartOfIt) {
   });
   other.join();
   EXPECT_EQ(rc, kInvalidData) << "the other thread's call ran inside the transaction";
-  EXPECT_EQ(Fetch(*api_, "Software\\Mine", "m"), "<2>");
-  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\Theirs", "t"), "theirs");
+  EXPECT_EQ(FetchText(*api_, "Software\\Mine", "m"), "<2>");
+  EXPECT_EQ(FetchText(*OpenRegistryStore(path_), "Software\\Theirs", "t"), "theirs");
 }
 
 TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWhatCommitted) {
@@ -281,7 +274,7 @@ TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWh
     };
     long rc = RunAsOneTransaction(*api, [&]() -> long {
       for (int i = 0; i < 500; ++i) {
-        if (long r = Put(*api, "Software\\Landed\\K" + std::to_string(i % 17), "v" + std::to_string(i), "landed")) return r;
+        if (long r = PutText(*api, "Software\\Landed\\K" + std::to_string(i % 17), "v" + std::to_string(i), "landed")) return r;
       }
       return kSuccess;
     });
@@ -289,7 +282,7 @@ TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWh
     tell(-1);  // the first transaction committed
     RunAsOneTransaction(*api, [&]() -> long {
       for (int i = 0;; ++i) {
-        if (long r = Put(*api, "Software\\Killed\\K" + std::to_string(i % 17), "v" + std::to_string(i), std::string(300, 'k'))) return r;
+        if (long r = PutText(*api, "Software\\Killed\\K" + std::to_string(i % 17), "v" + std::to_string(i), std::string(300, 'k'))) return r;
         if (i % 100 == 0) tell(i);
       }
     });
@@ -315,11 +308,11 @@ TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWh
   EXPECT_EQ(IntegrityCheck(path_), "ok");
 
   auto api = OpenRegistryStore(path_);
-  EXPECT_EQ(SubKeys(*api, "Software\\Killed"), Names{"<missing>"});
+  EXPECT_EQ(SubKeyNames(*api, "Software\\Killed"), Names{"<missing>"});
   for (int i = 0; i < 500; ++i) {
-    ASSERT_EQ(Fetch(*api, "Software\\Landed\\K" + std::to_string(i % 17), "v" + std::to_string(i)), "landed") << i;
+    ASSERT_EQ(FetchText(*api, "Software\\Landed\\K" + std::to_string(i % 17), "v" + std::to_string(i)), "landed") << i;
   }
-  EXPECT_EQ(Put(*api, "Software\\After", "v", "fine"), 0);
+  EXPECT_EQ(PutText(*api, "Software\\After", "v", "fine"), 0);
 }
 
 }  // namespace
