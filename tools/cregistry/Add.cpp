@@ -26,7 +26,8 @@ constexpr std::array kAddOptions{
 
 }  // namespace
 
-const VerbSpec kAdd{"add", "KEY", 1, 1, "Creates a key, and sets a value when /v, /ve, /t or /d is given.",
+const VerbSpec kAdd{"add", "KEY", 1, 1,
+                    "Creates a key and sets a value in it (without /v or /ve, the unnamed one).",
                     kAddOptions, ""};
 
 bool Add(Context& c, const KeyName& key, const ParsedArgs& args) {
