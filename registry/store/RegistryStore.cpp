@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "registry/RegistryApi.h"
@@ -405,40 +406,68 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
   return kSuccess;
 }
 
+namespace {
+
+std::atomic<std::uint64_t> listingSteps{0};
+
+}  // namespace
+
+std::uint64_t ListingSteps() { return listingSteps.load(std::memory_order_relaxed); }
+
+// A listing of N entries, stepped with indexes 0, 1, 2, ... on one connection, costs N index seeks: each
+// step after the first continues from the cursor (the sort key of the entry the last step answered),
+// whatever the connection (cached, uncached, read-only, immutable, inside a transaction or a snapshot).
+// The cursor is used only when nothing changed in between: no write of this connection (generation) and
+// no commit anywhere (Connection::Stamp, taken once the step's statement holds its read transaction, and
+// before the statement of a step that starts a chain). Otherwise, or for an index out of sequence, the
+// entry is counted from the start, as a listing from the start would see it; SQLite keeps no positions,
+// so that step costs as many rows as its index.
 long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index,
                                 std::string_view& name) {
   Connection::Cursor& cursor = keys ? c.keyCursor : c.valueCursor;
-  // Within a transaction only this connection writes, and each of its writes starts a new generation;
-  // within a snapshot nothing changes.
-  const bool usable = inTransaction_ || inSnapshot_ || c.CacheUsable();
-  const bool follow = usable && cursor.position && cursor.generation == c.generation && cursor.parent == parent &&
-                      index > 0 && cursor.index == index - 1;
-  StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
-  sqlite3_bind_int64(q.get(), 1, parent);
-  if (follow) {
-    sqlite3_bind_value(q.get(), 2, cursor.position.get());
-  } else {
-    sqlite3_bind_int64(q.get(), 2, index);
+  bool follow = cursor.position && cursor.generation == c.generation && cursor.parent == parent && index > 0 &&
+                cursor.index == index - 1;
+  for (;;) {
+    // A chain of steps starts from a state that no commit changed while its first step read it.
+    StateStamp before;
+    const bool stampedBefore = follow || c.Stamp(before);
+    StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
+    sqlite3_bind_int64(q.get(), 1, parent);
+    if (follow) {
+      sqlite3_bind_value(q.get(), 2, cursor.position.get());
+    } else {
+      sqlite3_bind_int64(q.get(), 2, index);
+    }
+    int rc = sqlite3_step(q.get());
+    listingSteps.fetch_add(static_cast<std::uint64_t>(sqlite3_stmt_status(q.get(), SQLITE_STMTSTATUS_VM_STEP, 1)),
+                           std::memory_order_relaxed);
+    StateStamp after;
+    const bool stampedAfter = c.Stamp(after);
+    if (follow && !(stampedAfter && after == cursor.stamp)) {  // a commit since the last step
+      cursor.position.reset();
+      follow = false;
+      continue;
+    }
+    cursor.position.reset();
+    if (rc == SQLITE_DONE) {
+      long state = c.KeyState(parent);
+      return state == kSuccess ? kNoMoreItems : state;
+    }
+    if (rc != SQLITE_ROW) return FromSqlite(rc);
+    name = std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
+                            static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
+    if (stampedBefore && stampedAfter && (follow || before == after)) {
+      cursor.parent = parent;
+      cursor.index = index;
+      cursor.generation = c.generation;
+      cursor.stamp = after;
+      cursor.position.reset(sqlite3_value_dup(sqlite3_column_value(q.get(), 1)));
+    }
+    // The name stays valid until the statement is reset: copy it out before then.
+    listingName_.assign(name);
+    name = listingName_;
+    return kSuccess;
   }
-  cursor.position.reset();
-  int rc = sqlite3_step(q.get());
-  if (rc == SQLITE_DONE) {
-    long state = c.KeyState(parent);
-    return state == kSuccess ? kNoMoreItems : state;
-  }
-  if (rc != SQLITE_ROW) return FromSqlite(rc);
-  name = std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
-                          static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
-  if (usable) {
-    cursor.parent = parent;
-    cursor.index = index;
-    cursor.generation = c.generation;
-    cursor.position.reset(sqlite3_value_dup(sqlite3_column_value(q.get(), 1)));
-  }
-  // The name stays valid until the statement is reset: copy it out before then.
-  listingName_.assign(name);
-  name = listingName_;
-  return kSuccess;
 }
 
 long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen) {

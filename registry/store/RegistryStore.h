@@ -26,7 +26,8 @@
 // leaving a damaged file.
 //
 // Reads are cached per connection while the database is unchanged (ReadCache.h sets out how).
-// A store that cannot be written (another user's, a read-only file) is read without the cache.
+// A store that cannot be written (another user's, a read-only file) is read without the cache; its
+// listings follow cursors all the same (RegistryStore::ListingStep).
 //
 // The implementation: Schema.* (schema, statements, error codes), ReadCache.* (the read cache),
 // Connection.h (one SQLite connection), StoreFile.cpp (file opening and layout), Transactions.*
@@ -75,6 +76,10 @@ std::string Fold(std::string_view name);
 std::string FoldAscii(std::string_view name);
 // The rule of a store of that schema version.
 std::string FoldFor(int schemaVersion, std::string_view name);
+
+// The steps of SQLite's virtual machine that the listing statements of every store connection of the
+// process have taken so far (SQLITE_STMTSTATUS_VM_STEP): what listings cost, counted rather than timed.
+std::uint64_t ListingSteps();
 
 class RegistryStore {
  public:

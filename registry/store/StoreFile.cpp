@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "registry/store/Connection.h"
@@ -77,6 +78,25 @@ std::int64_t RegistryStore::Connection::QueryInt(const char* sql, int& rc) {
   if (rc != SQLITE_ROW) return 0;
   rc = SQLITE_OK;
   return sqlite3_column_int64(stmt.get(), 0);
+}
+
+bool RegistryStore::Connection::Stamp(StateStamp& out) const {
+  out = {};
+  if (immutable) return true;
+  if (shmPath.empty()) {
+    return sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_DATA_VERSION, &out.version) == SQLITE_OK;
+  }
+  // Opened anew each time: a -shm file that the last writer removed, and a new one made later, are told
+  // apart from the one read before.
+  const int fd = ::open(shmPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  unsigned char copies[2 * ReadCache::kHeaderSize];
+  const ssize_t n = ::pread(fd, copies, sizeof copies, 0);
+  ::close(fd);
+  if (n != static_cast<ssize_t>(sizeof copies)) return false;
+  if (std::memcmp(copies, copies + ReadCache::kHeaderSize, ReadCache::kHeaderSize) != 0) return false;
+  std::memcpy(out.header.data(), copies, ReadCache::kHeaderSize);
+  return true;
 }
 
 long RegistryStore::Connection::Prepare() {
@@ -167,6 +187,8 @@ long RegistryStore::TryOpenFile(bool create, bool immutable) {
   int persist = 1;
   sqlite3_file_control(conn->db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   conn->readOnly = sqlite3_db_readonly(conn->db.get(), "main") == 1;
+  conn->immutable = immutable;
+  if (conn->readOnly && !immutable) conn->shmPath = path_ + "-shm";
   if (!conn->readOnly) conn->watched = conn->db.get();  // a file that cannot be written is read uncached
 
   // Nothing is written to the file before it is known to be ours and of a schema we know. The three

@@ -19,6 +19,7 @@
 #include "SeamFixture.h"
 #include "StoreDir.h"
 #include "registry/RegistryTransaction.h"
+#include "registry/store/RegistryStore.h"
 #include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
@@ -367,6 +368,51 @@ TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
   EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
   EXPECT_EQ(ReadFile(path_), before);
   EXPECT_FALSE(fs::exists(path_ + "-wal"));
+}
+
+// A listing costs steps in proportion to its length for every connection, also one that can only read
+// the store (no read cache): twice the entries, twice the steps, counted by SQLite rather than timed.
+TEST_F(StoreFile, AReaderThatCannotWriteListsInStepsLinearInTheListing) {
+  {
+    auto api = OpenRegistryStore(path_);
+    ASSERT_EQ(RunAsOneTransaction(*api, [&]() -> long {
+      for (int n : {1000, 2000}) {
+        const std::string base = "Software\\L" + std::to_string(n);
+        for (int i = 0; i < n; ++i) {
+          if (long rc = Put(*api, base + "\\k" + std::to_string(i), "", "")) return rc;
+          if (long rc = Put(*api, base, "v" + std::to_string(i), "")) return rc;
+        }
+      }
+      return 0;
+    }), 0);
+  }
+  for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested", fs::path(dir_) / "nested/folder"})
+    fs::permissions(p, fs::perms(0755));
+  for (const auto& entry : fs::directory_iterator(fs::path(path_).parent_path()))
+    fs::permissions(entry.path(), geteuid() == 0 ? fs::perms(0644) : fs::perms(0444));
+
+  const int step = AsAnotherUser([&] {
+    auto api = OpenRegistryStore(path_);
+    // The steps of listing every sub-key and value of a key, -1 when the listing is not whole.
+    auto listingSteps = [&](int n) -> double {
+      KeyHandle key(*api);
+      if (api->OpenKey(kHKCU, ("Software\\L" + std::to_string(n)).c_str(), kAll, key.out()) != 0) return -1;
+      const std::uint64_t before = store::ListingSteps();
+      char name[32];
+      std::uint32_t i = 0;
+      while (api->EnumKey(key.get(), i, name, sizeof name) == 0) ++i;
+      std::uint32_t len = sizeof name, j = 0;
+      while (api->EnumValue(key.get(), j, name, len) == 0) len = sizeof name, ++j;
+      if (i != static_cast<std::uint32_t>(n) || j != static_cast<std::uint32_t>(n)) return -1;
+      return static_cast<double>(store::ListingSteps() - before);
+    };
+    if (Put(*api, "Software\\X", "v", "") != kAccessDenied) return 11;  // the reader cannot write
+    const double small = listingSteps(1000), large = listingSteps(2000);
+    if (small <= 0 || large <= 0) return 12;
+    // Counted from the start each time, 2000 entries would take about four times the steps of 1000.
+    return large < 2.2 * small ? 0 : 13;
+  });
+  EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
 }
 
 TEST_F(StoreFile, ThreadsWithTheirOwnConnectionsAllLand) {
