@@ -90,6 +90,10 @@ class RegistryStore {
 
   const std::string& path() const { return path_; }
 
+  // Closes the store's connections (the next call opens the file again). Called for every store when
+  // the process ends normally; a call running on another thread, a transaction or a snapshot keeps them.
+  void Close();
+
   // Each call answers a Win32 code. Paths come as components (already split and checked).
   long OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out);
   long CreateKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out);
@@ -132,8 +136,23 @@ class RegistryStore {
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
   long TryOpenFile(bool create);
-  long TryOpenFile(bool create, bool immutable);
-  bool CannotMakeLog() const;
+  // How a connection opens the file: to read and write; to read only, through SQLite's read-only WAL
+  // access; or as read-only media (SQLite's immutable mode: no lock, no log, no -shm file).
+  enum class OpenMode { kReadWrite, kReadOnly, kImmutable };
+  long TryOpenFile(bool create, OpenMode mode);
+  // Takes the group's and others' rights off the (regular, not linked) store file.
+  long NarrowToOwner() const;
+  // What an immutable connection relies on staying as it was.
+  struct FileStamp {
+    std::uint64_t inode = 0;
+    std::int64_t size = -1;
+    std::int64_t modified = 0;
+    std::int64_t logSize = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+  FileStamp StampFile() const;
+  FileStamp fileStamp_;
+  bool unreadableLogReported_ = false;
   // Brings a store of an older schema (version) to the current one, where it can; version answers the
   // schema the file has afterwards.
   long Convert(Connection& conn, std::int64_t& version);
