@@ -101,8 +101,11 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   long rc = OpenKey(parent, path, out);
   if (rc != kFileNotFound) return rc;
   auto lock = Enter();
+  // Inside a transaction no other connection writes: OpenKey's answer (the parent exists, the key does
+  // not) still holds, and is not looked up again.
+  const bool opened = inTransaction_;
   rc = Write([&](Connection& c) -> long {
-    if (long state = c.KeyState(parent.id)) return state;
+    if (long state = opened ? kSuccess : c.KeyState(parent.id)) return state;
     // The folded path of each component. A key exists only with all its ancestors (a key with sub-keys
     // is never deleted), so the deepest one that exists is looked for from the end: a new key below
     // existing ones costs two look-ups however deep it is.
@@ -114,6 +117,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
     KeyRef cur = parent;
     std::size_t next = path.size();
     for (; next > 0; --next) {
+      if (opened && next == path.size()) continue;
       std::int64_t id = 0;
       if (long frc = c.FindPath(fpaths[next - 1], id)) return frc;
       if (id != 0) {
