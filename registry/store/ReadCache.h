@@ -26,7 +26,7 @@
 //    on, and the cache is dropped as invariant 1 says.
 // 4. Listing cursors (where the last EnumKey or EnumValue step stood) are valid within one generation
 //    (every drop and every write starts a new one) and one data version of the file; they do not need
-//    the cache, and serve connections that have none (RegistryStore::ListingStep).
+//    the cache, and serve connections that have none (DatabaseView::ListingStep).
 //
 // RELIANCE ON SQLITE INTERNALS
 //

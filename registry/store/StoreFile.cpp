@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "registry/store/Connection.h"
+#include "registry/store/ReadView.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Schema.h"
 #include "registry/store/Store.h"
@@ -136,7 +137,11 @@ void CloseAtExit() {
 
 }  // namespace
 
-RegistryStore::RegistryStore(std::string path) : path_(std::move(path)) {
+RegistryStore::RegistryStore(std::string path)
+    : databaseView_(std::make_unique<DatabaseView>()),
+      cachedView_(std::make_unique<CachedView>()),
+      snapshotView_(std::make_unique<SnapshotView>()),
+      path_(std::move(path)) {
   static std::once_flag registered;
   std::call_once(registered, [] {
     std::atexit(&CloseAtExit);
