@@ -80,6 +80,15 @@ class RegistryApi {
   // RegEnumValueA(key, index, name, &nameLen, nullptr, nullptr, nullptr, nullptr): nameLen comes in as
   // the buffer size in characters including the terminator and goes out as the name's length.
   virtual long EnumValue(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen) = 0;
+  // RegEnumValueA(key, index, name, &nameLen, nullptr, type, data, size): one value's name, type and
+  // data in one call (the walk over a tree makes one call per value). kMoreData when the name or the data
+  // does not fit, and then neither buffer's content may be relied on: list that index with EnumValue and
+  // QueryValue instead. By default those two calls; advapi32 makes it one.
+  virtual long EnumValueData(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen,
+                             std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) {
+    if (long rc = EnumValue(key, index, name, nameLen)) return rc;
+    return QueryValue(key, name, type, data, size);
+  }
   // RegEnumKeyA(key, index, name, nameSize): the name NUL-terminated in the buffer.
   virtual long EnumKey(RegHandle key, std::uint32_t index, char* name, std::uint32_t nameSize) = 0;
   // RegConnectRegistryA(machine, root, &out); machine in stored form ("\\name").

@@ -38,6 +38,16 @@ struct RegistryStore::Connection : ReadCache {
 
   sqlite3_stmt* operator[](Statement s) const { return statements[s].get(); }
 
+  // The state of the file that the connection's current (or last) read transaction sees, so that two
+  // reads can tell whether a commit came between them (the listing cursors rely on it). SQLite's data
+  // version says so for a connection that shares the wal-index with the writers; a connection that may
+  // only read the -shm file has SQLite read the log afresh for each transaction, which changes the data
+  // version every time, so the wal-index header is read from the file instead (every commit changes it,
+  // see ReadCache.h); an immutable connection sees one state. False when the header was being written.
+  bool immutable = false;
+  std::string shmPath;  // set for a connection that reads the header itself
+  bool Stamp(StateStamp& out) const;
+
   // The schema version of the file, which decides the name rule (FoldFor). Another process may convert
   // the file while this connection is open: writes check it once they hold the write lock, reads when
   // the read cache changes generation (every commit anywhere) or, uncached, at each read.

@@ -24,8 +24,9 @@
 //    commit's: mxFrame equal to the frame count the WAL hook reported for the commit, and the salts
 //    unchanged (no WAL restart in between). A commit of another process right after ours moves mxFrame
 //    on, and the cache is dropped as invariant 1 says.
-// 4. Listing cursors (where the last EnumKey or EnumValue step stood) are valid within one generation;
-//    every drop and every write starts a new one.
+// 4. Listing cursors (where the last EnumKey or EnumValue step stood) are valid within one generation
+//    (every drop and every write starts a new one) and one data version of the file; they do not need
+//    the cache, and serve connections that have none (DatabaseView::ListingStep).
 //
 // RELIANCE ON SQLITE INTERNALS
 //
@@ -42,6 +43,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -51,6 +53,13 @@
 #include "registry/store/Sqlite.h"
 
 namespace cregistry::store {
+
+// What tells apart two states of the file that a commit came between (Connection::Stamp).
+struct StateStamp {
+  unsigned version = 0;  // SQLite's data version of the connection's file
+  std::array<unsigned char, 48> header{};  // the wal-index header, where the data version cannot tell
+  bool operator==(const StateStamp&) const = default;
+};
 
 struct ReadCache {
   struct CachedValue {
@@ -78,6 +87,7 @@ struct ReadCache {
     std::int64_t parent = 0;
     std::uint32_t index = 0;
     std::uint64_t generation = 0;
+    StateStamp stamp;  // the state of the file that step read
     ValuePtr position;  // the sort key of the entry at index
   };
   Cursor keyCursor;

@@ -9,6 +9,7 @@
 
 #include "registry/RegistryApi.h"
 #include "registry/store/Connection.h"
+#include "registry/store/ReadView.h"
 #include "registry/store/Schema.h"
 #include "registry/store/Sqlite.h"
 #include "registry/store/Store.h"
@@ -44,6 +45,12 @@ KeyRef FixedKey(std::int64_t id) {
 }
 
 
+ReadView& RegistryStore::ViewFor(Connection& c, Reads reads) {
+  if (inSnapshot_) return *snapshotView_;
+  if (reads == Reads::kLookUps && !inTransaction_ && c.CacheUsable()) return *cachedView_;
+  return *databaseView_;
+}
+
 long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
   auto lock = Enter();
   Connection* c = nullptr;
@@ -53,42 +60,15 @@ long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_
     if (rc == kSuccess) out = parent;
     return rc;
   }
-  const bool cached = !inTransaction_ && !inSnapshot_ && c->CacheUsable();
+  ReadView& view = ViewFor(*c, Reads::kLookUps);
   if (long rc = c->CheckSchema()) return rc;
   std::string fpath = parent.fpath;
   for (std::string_view part : path) {
     fpath += '\\';
     fpath += c->Fold(part);
   }
-  Connection::CachedKey answer{kSuccess, 0};
-  // Within a snapshot, a sub-key of a key whose sub-keys were listed is found in that list.
-  auto listed = inSnapshot_ && path.size() == 1 ? snapshotKeys_.find(parent.id) : snapshotKeys_.end();
-  if (listed != snapshotKeys_.end()) {
-    const auto& subKeys = listed->second;
-    auto at = std::lower_bound(subKeys.begin(), subKeys.end(), fpath,
-                               [](const SnapshotKey& k, const std::string& p) { return k.fpath < p; });
-    if (at != subKeys.end() && at->fpath == fpath) {
-      answer.id = at->id;
-    } else {
-      answer.rc = kFileNotFound;
-    }
-  } else if (auto it = cached ? c->keys.find(c->CacheKey(parent.id, fpath)) : c->keys.end(); it != c->keys.end()) {
-    answer = it->second;
-  } else {
-    StatementUse q((*c)[kFindChild]);
-    sqlite3_bind_int64(q.get(), 1, parent.id);
-    BindText(q.get(), 2, fpath);
-    int rc = sqlite3_step(q.get());
-    if (rc != SQLITE_ROW) return FromSqlite(rc);
-    if (sqlite3_column_int(q.get(), 0) == 0) {
-      answer.rc = kKeyDeleted;
-    } else if (sqlite3_column_type(q.get(), 1) == SQLITE_NULL) {
-      answer.rc = kFileNotFound;
-    } else {
-      answer.id = sqlite3_column_int64(q.get(), 1);
-    }
-    if (cached) c->keys.emplace(c->CacheKey(parent.id, fpath), answer);
-  }
+  ReadCache::CachedKey answer{kSuccess, 0};
+  if (long rc = view.FindKey(*c, parent.id, fpath, answer)) return rc;
   if (answer.rc != kSuccess) return answer.rc;
   out.id = answer.id;
   out.fpath = std::move(fpath);
@@ -100,8 +80,11 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   long rc = OpenKey(parent, path, out);
   if (rc != kFileNotFound) return rc;
   auto lock = Enter();
+  // Inside a transaction no other connection writes: OpenKey's answer (the parent exists, the key does
+  // not) still holds, and is not looked up again.
+  const bool opened = inTransaction_;
   rc = Write([&](Connection& c) -> long {
-    if (long state = c.KeyState(parent.id)) return state;
+    if (long state = opened ? kSuccess : c.KeyState(parent.id)) return state;
     // The folded path of each component. A key exists only with all its ancestors (a key with sub-keys
     // is never deleted), so the deepest one that exists is looked for from the end: a new key below
     // existing ones costs two look-ups however deep it is.
@@ -113,6 +96,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
     KeyRef cur = parent;
     std::size_t next = path.size();
     for (; next > 0; --next) {
+      if (opened && next == path.size()) continue;
       std::int64_t id = 0;
       if (long frc = c.FindPath(fpaths[next - 1], id)) return frc;
       if (id != 0) {
@@ -166,139 +150,15 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
   }, [](Connection& c) { c.DropCache(); }, Changes::kSeveral);
 }
 
-long RegistryStore::SnapshotValuesOf(Connection& c, std::int64_t key, const SnapshotValues*& out) {
-  out = nullptr;
-  SnapshotValues& s = snapshotValues_;
-  if (s.key != key) {
-    s.key = key;
-    s.complete = false;
-    s.count = 0;
-    StatementUse q(c[kKeyValues]);
-    sqlite3_bind_int64(q.get(), 1, key);
-    std::size_t bytes = 0;
-    int rc;
-    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
-      if (s.count == s.values.size()) s.values.emplace_back();
-      SnapshotValue& v = s.values[s.count++];
-      const auto text = [&](int column, std::string& to) {
-        to.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), column)),
-                  static_cast<std::size_t>(sqlite3_column_bytes(q.get(), column)));
-      };
-      text(0, v.name);
-      text(1, v.fname);
-      v.type = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 2));
-      const void* blob = sqlite3_column_blob(q.get(), 3);
-      v.data.assign(static_cast<const char*>(blob), static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 3)));
-      bytes += v.name.size() + v.fname.size() + v.data.size();
-      if (bytes > kSnapshotValuesLimit) {
-        s.values.clear();
-        s.values.shrink_to_fit();
-        s.count = 0;
-        return kSuccess;  // this key is read value by value
-      }
-    }
-    if (rc != SQLITE_DONE) {
-      s.key = 0;
-      return FromSqlite(rc);
-    }
-    s.keyState = s.count != 0 ? kSuccess : c.KeyState(key);
-    if (s.keyState != kSuccess && s.keyState != kKeyDeleted) {
-      s.key = 0;
-      return s.keyState;
-    }
-    s.complete = true;
-  }
-  if (s.complete) out = &s;
-  return kSuccess;
-}
-
-long RegistryStore::SnapshotSubKeysOf(Connection& c, std::int64_t parent, const std::vector<SnapshotKey>*& out) {
-  static const std::vector<SnapshotKey> kNone;
-  out = nullptr;
-  if (auto it = snapshotKeys_.find(parent); it != snapshotKeys_.end()) {
-    out = &it->second;
-    return kSuccess;
-  }
-  std::vector<SnapshotKey> subKeys;
-  StatementUse q(c[kSubKeys]);
-  sqlite3_bind_int64(q.get(), 1, parent);
-  int rc;
-  while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
-    SnapshotKey& k = subKeys.emplace_back();
-    k.name.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
-                  static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
-    k.fpath.assign(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1)),
-                   static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 1)));
-    k.id = sqlite3_column_int64(q.get(), 2);
-    snapshotKeysBytes_ += k.name.size() + k.fpath.size() + sizeof k;
-  }
-  if (rc != SQLITE_DONE) return FromSqlite(rc);
-  if (subKeys.empty()) {
-    // Whether the key itself exists; known already when its values were listed.
-    const SnapshotValues& values = snapshotValues_;
-    long state = values.complete && values.key == parent ? values.keyState : c.KeyState(parent);
-    if (state == kSuccess) out = &kNone;
-    return state;
-  }
-  if (snapshotKeysBytes_ > kSnapshotKeysLimit) {  // start over
-    snapshotKeys_.clear();
-    snapshotKeysBytes_ = 0;
-  }
-  out = &snapshotKeys_.emplace(parent, std::move(subKeys)).first->second;
-  return kSuccess;
-}
-
 long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type,
                                std::uint8_t* data, std::uint32_t* size) {
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  const bool cached = !inTransaction_ && !inSnapshot_ && c->CacheUsable();
+  ReadView& view = ViewFor(*c, Reads::kLookUps);
   if (long rc = c->CheckSchema()) return rc;
-  std::string fname = c->Fold(name);
-  const Connection::CachedValue* value = nullptr;
-  Connection::CachedValue fetched;
-  const SnapshotValues* listed = nullptr;
-  if (inSnapshot_) {
-    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
-  }
-  if (listed != nullptr) {
-    fetched.rc = listed->keyState == kSuccess ? kFileNotFound : listed->keyState;
-    for (std::size_t i = 0; i < listed->count; ++i) {
-      const SnapshotValue& v = listed->values[i];
-      if (v.fname == fname) {
-        fetched.rc = kSuccess;
-        fetched.type = v.type;
-        fetched.data = v.data;
-        break;
-      }
-    }
-    value = &fetched;
-  } else if (auto it = cached ? c->values.find(c->CacheKey(key, fname)) : c->values.end(); it != c->values.end()) {
-    value = &it->second;
-  } else {
-    StatementUse q((*c)[kGetValue]);
-    sqlite3_bind_int64(q.get(), 1, key);
-    BindText(q.get(), 2, fname);
-    int rc = sqlite3_step(q.get());
-    if (rc == SQLITE_DONE) {
-      fetched.rc = c->KeyState(key);
-      if (fetched.rc == kSuccess) fetched.rc = kFileNotFound;
-      if (fetched.rc != kFileNotFound && fetched.rc != kKeyDeleted) return fetched.rc;
-    } else if (rc == SQLITE_ROW) {
-      fetched.rc = kSuccess;
-      fetched.type = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 0));
-      const void* bytes = sqlite3_column_blob(q.get(), 1);
-      fetched.data.assign(static_cast<const char*>(bytes), static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 1)));
-    } else {
-      return FromSqlite(rc);
-    }
-    if (cached) {
-      value = &c->values.emplace(c->CacheKey(key, fname), std::move(fetched)).first->second;
-    } else {
-      value = &fetched;
-    }
-  }
+  const ReadCache::CachedValue* value = nullptr;
+  if (long rc = view.FindValue(*c, key, c->Fold(name), value)) return rc;
   if (value->rc != kSuccess) return value->rc;
   auto length = static_cast<std::uint32_t>(value->data.size());
   if (type != nullptr) *type = value->type;
@@ -385,60 +245,7 @@ long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLe
   auto lock = Enter();
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  const SnapshotValues* listed = nullptr;
-  if (inSnapshot_) {
-    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
-  }
-  if (listed != nullptr) {
-    if (listed->keyState != kSuccess) return listed->keyState;
-    std::size_t longest = 0;
-    for (std::size_t i = 0; i < listed->count; ++i) longest = std::max(longest, listed->values[i].name.size());
-    maxValueNameLen = static_cast<std::uint32_t>(longest);
-    return kSuccess;
-  }
-  StatementUse q((*c)[kMaxNameLen]);
-  sqlite3_bind_int64(q.get(), 1, key);
-  int rc = sqlite3_step(q.get());
-  if (rc != SQLITE_ROW) return FromSqlite(rc);
-  if (sqlite3_column_int(q.get(), 0) == 0) return kKeyDeleted;
-  maxValueNameLen = static_cast<std::uint32_t>(sqlite3_column_int64(q.get(), 1));
-  return kSuccess;
-}
-
-long RegistryStore::ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index,
-                                std::string_view& name) {
-  Connection::Cursor& cursor = keys ? c.keyCursor : c.valueCursor;
-  // Within a transaction only this connection writes, and each of its writes starts a new generation;
-  // within a snapshot nothing changes.
-  const bool usable = inTransaction_ || inSnapshot_ || c.CacheUsable();
-  const bool follow = usable && cursor.position && cursor.generation == c.generation && cursor.parent == parent &&
-                      index > 0 && cursor.index == index - 1;
-  StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
-  sqlite3_bind_int64(q.get(), 1, parent);
-  if (follow) {
-    sqlite3_bind_value(q.get(), 2, cursor.position.get());
-  } else {
-    sqlite3_bind_int64(q.get(), 2, index);
-  }
-  cursor.position.reset();
-  int rc = sqlite3_step(q.get());
-  if (rc == SQLITE_DONE) {
-    long state = c.KeyState(parent);
-    return state == kSuccess ? kNoMoreItems : state;
-  }
-  if (rc != SQLITE_ROW) return FromSqlite(rc);
-  name = std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
-                          static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
-  if (usable) {
-    cursor.parent = parent;
-    cursor.index = index;
-    cursor.generation = c.generation;
-    cursor.position.reset(sqlite3_value_dup(sqlite3_column_value(q.get(), 1)));
-  }
-  // The name stays valid until the statement is reset: copy it out before then.
-  listingName_.assign(name);
-  name = listingName_;
-  return kSuccess;
+  return ViewFor(*c, Reads::kListings).LongestValueName(*c, key, maxValueNameLen);
 }
 
 long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen) {
@@ -446,17 +253,7 @@ long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name,
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  const SnapshotValues* listed = nullptr;
-  if (inSnapshot_) {
-    if (long rc = SnapshotValuesOf(*c, key, listed)) return rc;
-  }
-  if (listed != nullptr) {
-    if (listed->keyState != kSuccess) return listed->keyState;
-    if (index >= listed->count) return kNoMoreItems;
-    found = listed->values[index].name;
-  } else if (long rc = ListingStep(*c, false, key, index, found)) {
-    return rc;
-  }
+  if (long rc = ViewFor(*c, Reads::kListings).ValueName(*c, key, index, found)) return rc;
   const auto length = static_cast<std::uint32_t>(found.size());
   if (length >= nameLen) {
     // Too small: as Windows does, the buffer gets as much of the name as fits, NUL-terminated.
@@ -477,14 +274,7 @@ long RegistryStore::EnumKey(std::int64_t key, std::uint32_t index, char* name, s
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  const std::vector<SnapshotKey>* listed = nullptr;
-  if (inSnapshot_) {
-    if (long rc = SnapshotSubKeysOf(*c, key, listed)) return rc;
-    if (index >= listed->size()) return kNoMoreItems;
-    found = (*listed)[index].name;
-  } else if (long rc = ListingStep(*c, true, key, index, found)) {
-    return rc;
-  }
+  if (long rc = ViewFor(*c, Reads::kListings).SubKeyName(*c, key, index, found)) return rc;
   if (found.size() >= nameSize) return kMoreData;
   std::memcpy(name, found.data(), found.size());
   name[found.size()] = '\0';

@@ -14,6 +14,13 @@
 //       that is set again keeps its row and so its place).
 // Version 1 had the same tables with names folded by ASCII letters only; opening such a store converts it
 // (StoreFile.cpp), unless two of its names would fold together: then it keeps version 1 and its rule.
+// The format stays as it is, by measurement: an import of 100,000 values in 10,000 keys (the one of
+// bench/cregistry) spends about half of its instructions in SQLite's inserts (callgrind), of which the
+// page splits of the three b-trees of vals and the three of keys take the most. The same rows loaded
+// from a script into this schema and into one with values keyed (key, folded name) WITHOUT ROWID and no
+// full-path column took 0.42 s and 0.35 s of CPU with 1 KiB pages (0.33 s and 0.31 s with 4 KiB pages,
+// which cost single writes their small log frames): about a sixth of the store's part, not worth a
+// conversion of every existing store on its own.
 // Fixed rows 1 to 6: the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
 // and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, which HKEY_CLASSES_ROOT stands for.
 //
@@ -25,10 +32,13 @@
 // success survives the death of any process; only a power loss can take back the last commits, never
 // leaving a damaged file.
 //
-// Reads are cached per connection while the database is unchanged (ReadCache.h sets out how).
-// A store that cannot be written (another user's, a read-only file) is read without the cache.
+// Reads go through one of three views (ReadView.h): the database, the database with a read cache per
+// connection kept while the database is unchanged (ReadCache.h sets out how), or a read snapshot.
+// A store that cannot be written (another user's, a read-only file) is read without the cache; its
+// listings follow cursors all the same (DatabaseView::ListingStep).
 //
-// The implementation: Schema.* (schema, statements, error codes), ReadCache.* (the read cache),
+// The implementation: Schema.* (schema, statements, error codes), ReadView.* (the read path),
+// ReadCache.* (the read cache),
 // Connection.h (one SQLite connection), StoreFile.cpp (file opening and layout), Transactions.*
 // (the Write template and the transactions), RegistryStore.cpp (the operations).
 #pragma once
@@ -76,6 +86,15 @@ std::string FoldAscii(std::string_view name);
 // The rule of a store of that schema version.
 std::string FoldFor(int schemaVersion, std::string_view name);
 
+// The steps of SQLite's virtual machine that the listing statements of every store connection of the
+// process have taken so far (SQLITE_STMTSTATUS_VM_STEP): what listings cost, counted rather than timed.
+std::uint64_t ListingSteps();
+
+class ReadView;
+class DatabaseView;
+class CachedView;
+class SnapshotView;
+
 class RegistryStore {
  public:
   explicit RegistryStore(std::string path);
@@ -84,6 +103,10 @@ class RegistryStore {
   RegistryStore& operator=(const RegistryStore&) = delete;
 
   const std::string& path() const { return path_; }
+
+  // Closes the store's connections (the next call opens the file again). Called for every store when
+  // the process ends normally; a call running on another thread, a transaction or a snapshot keeps them.
+  void Close();
 
   // Each call answers a Win32 code. Paths come as components (already split and checked).
   long OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out);
@@ -120,15 +143,35 @@ class RegistryStore {
   // The connection for a read: the store file's, or, while the file does not exist, an empty in-memory
   // registry (so that reads create nothing).
   long ForRead(Connection*& out);
-  // The name at index in the sub-keys (keys) or values of parent.
-  long ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index, std::string_view& name);
-  std::string listingName_;
+  // The view that this call's reads go through (ReadView.h), chosen once per call. Listings and the
+  // longest value name are never cached (the cached view reads them from the database), so they leave
+  // the cache as it is.
+  enum class Reads { kLookUps, kListings };
+  ReadView& ViewFor(Connection& c, Reads reads);
+  std::unique_ptr<DatabaseView> databaseView_;
+  std::unique_ptr<CachedView> cachedView_;
+  std::unique_ptr<SnapshotView> snapshotView_;
   // The connection for a write: the store file's, creating the file and its schema when needed.
   long ForWrite(Connection*& out);
   long OpenFile(bool create);
   long TryOpenFile(bool create);
-  long TryOpenFile(bool create, bool immutable);
-  bool CannotMakeLog() const;
+  // How a connection opens the file: to read and write; to read only, through SQLite's read-only WAL
+  // access; or as read-only media (SQLite's immutable mode: no lock, no log, no -shm file).
+  enum class OpenMode { kReadWrite, kReadOnly, kImmutable };
+  long TryOpenFile(bool create, OpenMode mode);
+  // Takes the group's and others' rights off the (regular, not linked) store file.
+  long NarrowToOwner() const;
+  // What an immutable connection relies on staying as it was.
+  struct FileStamp {
+    std::uint64_t inode = 0;
+    std::int64_t size = -1;
+    std::int64_t modified = 0;
+    std::int64_t logSize = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+  FileStamp StampFile() const;
+  FileStamp fileStamp_;
+  bool unreadableLogReported_ = false;
   // Brings a store of an older schema (version) to the current one, where it can; version answers the
   // schema the file has afterwards.
   long Convert(Connection& conn, std::int64_t& version);
@@ -154,43 +197,7 @@ class RegistryStore {
   // The read snapshot running (BeginSnapshot to EndSnapshot; its thread is transactionOwner_), and the
   // connection that holds it (the file's, or the empty registry's while there is no file).
   bool inSnapshot_ = false;
-  Connection* snapshot_ = nullptr;
-  // Inside a read snapshot: every value of the key read last, read with one statement (nothing changes
-  // meanwhile), so that listing a key's values and reading each of them costs one statement in all
-  // instead of two per value. One key at a time, and only while its names and data stay under
-  // kSnapshotValuesLimit bytes; a larger key is read value by value.
-  struct SnapshotValue {
-    std::string name;
-    std::string fname;
-    std::uint32_t type = 0;
-    std::string data;
-  };
-  struct SnapshotValues {
-    std::int64_t key = 0;
-    bool complete = false;
-    long keyState = 0;  // kSuccess, or kKeyDeleted when the key does not exist
-    std::size_t count = 0;
-    std::vector<SnapshotValue> values;  // the first count are the key's, in creation order
-  };
-  static constexpr std::size_t kSnapshotValuesLimit = 4 << 20;
-  SnapshotValues snapshotValues_;
-  // The values of key from snapshotValues_, reading them first when needed: out is nullptr when the key
-  // is read value by value. Only inside a snapshot.
-  long SnapshotValuesOf(Connection& c, std::int64_t key, const SnapshotValues*& out);
-  // Inside a read snapshot: the sub-keys of the keys listed so far that have any (in listing order, by
-  // folded path), each read with one statement; a sub-key listed here opens without a statement. Up to
-  // kSnapshotKeysLimit bytes of names, then started over.
-  struct SnapshotKey {
-    std::string name;
-    std::string fpath;
-    std::int64_t id = 0;
-  };
-  static constexpr std::size_t kSnapshotKeysLimit = 4 << 20;
-  std::unordered_map<std::int64_t, std::vector<SnapshotKey>> snapshotKeys_;
-  std::size_t snapshotKeysBytes_ = 0;
-  // The sub-keys of parent (empty when it has none), reading them when needed; answers kKeyDeleted when
-  // parent does not exist. Only inside a snapshot.
-  long SnapshotSubKeysOf(Connection& c, std::int64_t parent, const std::vector<SnapshotKey>*& out);
+  Connection* snapshot_ = nullptr;  // its reads go through snapshotView_
   // The page cache of the connection outside a transaction, which raises it (see BeginTransaction).
   std::int64_t cacheSize_ = 0;
   std::unique_ptr<Connection> file_;

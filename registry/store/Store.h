@@ -4,10 +4,14 @@
 //   auto api = cregistry::OpenRegistryStore("/tmp/test.db");   // a store at a path of the caller's
 //   cregistry::cRegistry reg(api);
 //
-// The file is created (mode 0600, with its folder) by the first write; reads of a store that does not
-// exist yet answer as an empty registry and create nothing. A file that is corrupt, of a newer schema or
-// not writable is never rewritten: reads answer a failure code (or, for a read-only file, the data) and
-// writes answer a failure code.
+// The file is created (mode 0600, with its folder; its -wal and -shm files take the same mode) by the
+// first write, never through a symbolic link (a store that already exists behind a link is used there);
+// reads of a store that does not exist yet answer as an empty registry and create nothing. A file that is
+// corrupt, of a newer schema or not writable is never rewritten: reads answer a failure code (or, for a
+// read-only file, the data) and writes answer a failure code. The connections close when the process
+// ends normally, emptying the log into the file, so that a user who may only read the file reads it
+// whole. Only a store whose log still holds commits (its writer runs, or was killed) and whose -shm file
+// that user cannot read answers kAccessDenied, with one line on standard error that says so.
 #pragma once
 
 #include <memory>

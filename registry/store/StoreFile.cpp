@@ -8,9 +8,15 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_set>
 #include <thread>
 
 #include "registry/store/Connection.h"
+#include "registry/store/ReadView.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Schema.h"
 #include "registry/store/Store.h"
@@ -79,6 +85,25 @@ std::int64_t RegistryStore::Connection::QueryInt(const char* sql, int& rc) {
   return sqlite3_column_int64(stmt.get(), 0);
 }
 
+bool RegistryStore::Connection::Stamp(StateStamp& out) const {
+  out = {};
+  if (immutable) return true;
+  if (shmPath.empty()) {
+    return sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_DATA_VERSION, &out.version) == SQLITE_OK;
+  }
+  // Opened anew each time: a -shm file that the last writer removed, and a new one made later, are told
+  // apart from the one read before.
+  const int fd = ::open(shmPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  unsigned char copies[2 * ReadCache::kHeaderSize];
+  const ssize_t n = ::pread(fd, copies, sizeof copies, 0);
+  ::close(fd);
+  if (n != static_cast<ssize_t>(sizeof copies)) return false;
+  if (std::memcmp(copies, copies + ReadCache::kHeaderSize, ReadCache::kHeaderSize) != 0) return false;
+  std::memcpy(out.header.data(), copies, ReadCache::kHeaderSize);
+  return true;
+}
+
 long RegistryStore::Connection::Prepare() {
   for (int i = 0; i < kStatementCount; ++i) {
     sqlite3_stmt* raw = nullptr;
@@ -89,8 +114,60 @@ long RegistryStore::Connection::Prepare() {
   return kSuccess;
 }
 
-RegistryStore::RegistryStore(std::string path) : path_(std::move(path)) {}
-RegistryStore::~RegistryStore() = default;
+namespace {
+
+// Every store of the process, so that its connections close when the process ends normally (exit() or a
+// return from main) even where an owner of the store is never destroyed (a static, or a local of a
+// function that calls exit()): the last connection to a file checkpoints its log and removes the -wal
+// and -shm files, leaving the store whole in its file for readers who may not write (TryOpenFile). The
+// list is never destroyed itself, since stores may outlive every other static.
+struct LiveStores {
+  std::mutex mutex;
+  std::unordered_set<RegistryStore*> stores;
+};
+LiveStores& Live() {
+  static LiveStores& live = *new LiveStores;
+  return live;
+}
+void CloseAtExit() {
+  LiveStores& live = Live();
+  std::lock_guard lock(live.mutex);
+  for (RegistryStore* store : live.stores) store->Close();
+}
+
+}  // namespace
+
+RegistryStore::RegistryStore(std::string path)
+    : databaseView_(std::make_unique<DatabaseView>()),
+      cachedView_(std::make_unique<CachedView>()),
+      snapshotView_(std::make_unique<SnapshotView>()),
+      path_(std::move(path)) {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    std::atexit(&CloseAtExit);
+    // SQLite counts every allocation under a global lock for sqlite3_memory_used(), which the store does
+    // not ask; without the count an import spends a few percent less. This holds only where SQLite has
+    // not started yet in the process (otherwise the call is refused and changes nothing).
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  });
+  LiveStores& live = Live();
+  std::lock_guard lock(live.mutex);
+  live.stores.insert(this);
+}
+
+RegistryStore::~RegistryStore() {
+  LiveStores& live = Live();
+  std::lock_guard lock(live.mutex);
+  live.stores.erase(this);
+}
+
+void RegistryStore::Close() {
+  // A call that another thread runs right now, or a transaction or snapshot, keeps its connection.
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || inTransaction_ || inSnapshot_) return;
+  file_.reset();
+  empty_.reset();
+}
 
 long RegistryStore::OpenFile(bool create) {
   if (create) {
@@ -101,6 +178,8 @@ long RegistryStore::OpenFile(bool create) {
       ::close(fd);
     } else if (errno != EEXIST) {
       return FromErrno(errno);
+    } else if (struct stat st; stat(path_.c_str(), &st) != 0) {
+      return kAccessDenied;  // a symbolic link to nothing: the store is not made at its end
     }
   }
   // Changing the journal mode does not wait for other connections: while another process lays out a
@@ -115,20 +194,48 @@ long RegistryStore::OpenFile(bool create) {
 }
 
 long RegistryStore::TryOpenFile(bool create) {
-  // When the folder does not let this process make the -shm file that reading a WAL database takes, and
-  // no log holds anything, the file is read as read-only media (SQLite's immutable mode), without log.
-  return TryOpenFile(create, CannotMakeLog());
+  struct stat st;
+  const bool logEmpty = stat((path_ + "-wal").c_str(), &st) != 0 || st.st_size == 0;
+  OpenMode mode = OpenMode::kReadWrite;
+  if (faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) {
+    // A store this process may only read. With nothing in the log, the file alone holds the store: it is
+    // read as read-only media (SQLite's immutable mode), which makes no -wal or -shm file, needs none
+    // and takes no lock (ForRead opens it again once the file or its log changes). With commits in the
+    // log, SQLite reads them through the -shm file, which must be there for this process to read.
+    mode = logEmpty ? OpenMode::kImmutable : OpenMode::kReadOnly;
+  } else if (logEmpty && stat((path_ + "-shm").c_str(), &st) != 0) {
+    // A store that this process may write, in a folder where it cannot make the -shm file that reading
+    // a WAL database takes: the same, read as read-only media.
+    std::string::size_type slash = path_.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) != 0) mode = OpenMode::kImmutable;
+  }
+  long rc = TryOpenFile(create, mode);
+  if (rc != kSuccess && mode == OpenMode::kReadOnly && rc != kBadDb && rc != kBusy) {
+    if (!unreadableLogReported_) {
+      std::fprintf(stderr,
+                   "cregistry: the registry store %s cannot be read by this user: its log %s-wal holds "
+                   "commits, which are read through its -shm file, and this user may neither read that file "
+                   "nor make one; the log empties into the store when every program that uses it ends\n",
+                   path_.c_str(), path_.c_str());
+      unreadableLogReported_ = true;
+    }
+    return kAccessDenied;
+  }
+  return rc;
 }
 
-// Whether the store has neither a -shm file nor a log with content, and its folder cannot be written by
-// this process.
-bool RegistryStore::CannotMakeLog() const {
+// The stamp of the file and its log that an immutable connection was opened on.
+RegistryStore::FileStamp RegistryStore::StampFile() const {
+  FileStamp stamp;
   struct stat st;
-  if (stat((path_ + "-shm").c_str(), &st) == 0) return false;
-  if (stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > 0) return false;
-  std::string::size_type slash = path_.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-  return access(folder.c_str(), W_OK) != 0;
+  if (stat(path_.c_str(), &st) == 0) {
+    stamp.inode = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.modified = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  }
+  if (stat((path_ + "-wal").c_str(), &st) == 0) stamp.logSize = st.st_size;
+  return stamp;
 }
 
 namespace {
@@ -151,22 +258,31 @@ std::string FileUri(const std::string& path, const char* query) {
 
 }  // namespace
 
-long RegistryStore::TryOpenFile(bool create, bool immutable) {
+long RegistryStore::TryOpenFile(bool create, OpenMode mode) {
+  // A store behind a symbolic link that its user made is used where the link points; but a store is
+  // never laid out there (see below), and a path that is not a link must not become one meanwhile.
+  struct stat link;
+  const bool viaLink = lstat(path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+  const int follow = viaLink ? 0 : SQLITE_OPEN_NOFOLLOW;
+  const bool immutable = mode == OpenMode::kImmutable;
+  const FileStamp stamp = immutable ? StampFile() : FileStamp{};
   auto conn = std::make_unique<Connection>();
   sqlite3* raw = nullptr;
   int rc = immutable ? sqlite3_open_v2(FileUri(path_, "immutable=1").c_str(), &raw,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr)
-                     : sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | follow, nullptr)
+           : mode == OpenMode::kReadOnly
+               ? sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | follow, nullptr)
+               : sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | follow, nullptr);
   conn->db.reset(raw);
   if (rc != SQLITE_OK) return rc == SQLITE_CANTOPEN ? FromErrno(errno) : FromSqlite(rc);
   sqlite3_extended_result_codes(conn->db.get(), 0);
   sqlite3_busy_handler(conn->db.get(), &Connection::Busy, conn.get());
   sqlite3_wal_hook(conn->db.get(), &Connection::WalHook, conn.get());
-  // Keep the -wal and -shm files when the last connection closes: a reader that may not write (another
-  // user, a read-only file) can then still read the store.
-  int persist = 1;
-  sqlite3_file_control(conn->db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  // The last connection to close checkpoints the log and removes the -wal and -shm files, leaving the
+  // store whole in its file, where a reader that may not write reads it (see TryOpenFile above).
   conn->readOnly = sqlite3_db_readonly(conn->db.get(), "main") == 1;
+  conn->immutable = immutable;
+  if (conn->readOnly && !immutable) conn->shmPath = path_ + "-shm";
   if (!conn->readOnly) conn->watched = conn->db.get();  // a file that cannot be written is read uncached
 
   // Nothing is written to the file before it is known to be ours and of a schema we know. The three
@@ -186,6 +302,11 @@ long RegistryStore::TryOpenFile(bool create, bool immutable) {
     if (objects != 0) return kBadDb;  // some other program's database
     if (!create) return kFileNotFound;  // created by a writer that has not laid out the schema yet
     if (conn->readOnly) return kAccessDenied;
+    // An empty file is laid out only where it stands itself, never at the end of a link; and a store
+    // whose file anyone else may read is no store for one user's registry: such a file is narrowed to its
+    // owner before the -wal and -shm files (which take the store file's mode) exist.
+    if (viaLink) return kAccessDenied;
+    if (long mrc = NarrowToOwner()) return mrc;
     // Small pages: a write commits one page of a few hundred bytes to the WAL rather than 4 KiB.
     if ((rc = conn->Exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
     if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
@@ -220,6 +341,7 @@ long RegistryStore::TryOpenFile(bool create, bool immutable) {
   }
   conn->schema = static_cast<int>(version);
   file_ = std::move(conn);
+  fileStamp_ = stamp;
   return kSuccess;
 }
 
@@ -273,6 +395,9 @@ long RegistryStore::ForRead(Connection*& out) {
     out = snapshot_;
     return kSuccess;
   }
+  // A connection on read-only media sees the file as it was: once the file or its log changes (another
+  // process wrote to the store), the store is opened again.
+  if (file_ && file_->immutable && StampFile() != fileStamp_) file_.reset();
   if (!file_) {
     struct stat st;
     long rc = kFileNotFound;
@@ -300,6 +425,22 @@ long RegistryStore::ForRead(Connection*& out) {
   }
   out = file_.get();
   return kSuccess;
+}
+
+long RegistryStore::NarrowToOwner() const {
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return FromErrno(errno);
+  struct stat st;
+  long rc = kSuccess;
+  if (fstat(fd, &st) != 0) {
+    rc = FromErrno(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    rc = kAccessDenied;
+  } else if ((st.st_mode & 077) != 0 && fchmod(fd, st.st_mode & 0700) != 0) {
+    rc = FromErrno(errno);
+  }
+  ::close(fd);
+  return rc;
 }
 
 long RegistryStore::ForWrite(Connection*& out) {

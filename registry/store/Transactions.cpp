@@ -2,6 +2,7 @@
 #include <string>
 #include <thread>
 
+#include "registry/store/ReadView.h"
 #include "registry/store/Transactions.h"
 
 namespace cregistry::store {
@@ -88,9 +89,7 @@ long RegistryStore::BeginSnapshot() {
     return rc;
   }
   c->schemaPinned = true;
-  snapshotValues_ = {};
-  snapshotKeys_.clear();
-  snapshotKeysBytes_ = 0;
+  snapshotView_->Clear();
   inSnapshot_ = true;
   snapshot_ = c;
   transactionOwner_ = std::this_thread::get_id();
@@ -109,9 +108,7 @@ void RegistryStore::EndSnapshot() {
     if (snapshot_ == file_.get()) file_.reset();
     if (snapshot_ == empty_.get()) empty_.reset();
   }
-  snapshotValues_ = {};
-  snapshotKeys_.clear();
-  snapshotKeysBytes_ = 0;
+  snapshotView_->Clear();
   inSnapshot_ = false;
   snapshot_ = nullptr;
   transactionOwner_ = {};

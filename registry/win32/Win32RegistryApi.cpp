@@ -69,6 +69,18 @@ class Win32RegistryApi final : public RegistryApi {
     return rc;
   }
 
+  long EnumValueData(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen, std::uint32_t* type,
+                     std::uint8_t* data, std::uint32_t* size) override {
+    DWORD len = nameLen;
+    DWORD t = 0;
+    DWORD s = size ? *size : 0;
+    LONG rc = RegEnumValueA(ToHkey(key), index, name, &len, nullptr, type ? &t : nullptr, data, size ? &s : nullptr);
+    nameLen = len;
+    if (type) *type = t;
+    if (size) *size = s;
+    return rc;
+  }
+
   long EnumKey(RegHandle key, std::uint32_t index, char* name, std::uint32_t nameSize) override {
     return RegEnumKeyA(ToHkey(key), index, name, nameSize);
   }

@@ -35,9 +35,25 @@ long ReadValues(RegistryApi& api, RegHandle key, std::vector<RawValue>& out) {
   std::uint32_t maxName = 0;
   if (long rc = api.QueryInfoKey(key, maxName)) return rc;
   std::string name((maxName + 1) * 4 + 1, '\0');
+  std::string data(256, '\0');
   for (std::uint32_t index = 0;; ++index) {
+    // One call for the name, type and data; when either does not fit, the index again in two calls.
     std::uint32_t len = static_cast<std::uint32_t>(name.size());
-    long rc = api.EnumValue(key, index, name.data(), len);
+    std::uint32_t size = static_cast<std::uint32_t>(data.size());
+    RawValue value;
+    long rc = api.EnumValueData(key, index, name.data(), len, &value.type, reinterpret_cast<std::uint8_t*>(data.data()),
+                                &size);
+    if (rc == kSuccess) {
+      value.name.assign(name.data(), len);
+      value.data.assign(data.data(), size);
+      out.push_back(std::move(value));
+      continue;
+    }
+    if (rc == kNoMoreItems) return kSuccess;
+    if (rc == kFileNotFound) continue;  // deleted between the two calls of the default EnumValueData
+    if (rc != kMoreData) return rc;
+    len = static_cast<std::uint32_t>(name.size());
+    rc = api.EnumValue(key, index, name.data(), len);
     if (rc == kNoMoreItems) return kSuccess;
     if (rc == kMoreData) {
       // A longer name appeared meanwhile: retry this index with more room.
@@ -46,10 +62,11 @@ long ReadValues(RegistryApi& api, RegHandle key, std::vector<RawValue>& out) {
       continue;
     }
     if (rc != kSuccess) return rc;
-    RawValue value;
     rc = ReadValue(api, key, std::string(name.data(), len), value);
     if (rc == kFileNotFound) continue;  // deleted meanwhile
     if (rc != kSuccess) return rc;
+    // Room for data this large in the next one-call steps.
+    if (value.data.size() > data.size()) data.assign(value.data.size(), '\0');
     out.push_back(std::move(value));
   }
 }

@@ -19,6 +19,7 @@
 #include "SeamFixture.h"
 #include "StoreDir.h"
 #include "registry/RegistryTransaction.h"
+#include "registry/store/RegistryStore.h"
 #include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
@@ -367,6 +368,159 @@ TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
   EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
   EXPECT_EQ(ReadFile(path_), before);
   EXPECT_FALSE(fs::exists(path_ + "-wal"));
+}
+
+// Another user who may only read the store: its listings cost steps in proportion to their length (no
+// read cache, but cursors all the same; twice the entries, twice the steps, counted by SQLite rather
+// than timed), whether the store's writer has ended (a process that ends normally closes its connections,
+// taking the -wal and -shm files with them) or still runs with commits in the log. Those commits are read
+// through a -shm file the reader may read; when it may not, reads answer kAccessDenied.
+TEST_F(StoreFile, AnotherUserReadsTheStoreAndListsItInLinearSteps) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to read the store as the user nobody";
+  struct Case {
+    const char* what;
+    bool writerRuns;
+    fs::perms logMode;  // of the -wal and -shm files while the writer runs
+    long expected;
+  };
+  const Case cases[] = {
+      {"its writer ended", false, fs::perms::none, 0},
+      {"its writer runs", true, fs::perms(0644), 0},
+      {"its writer runs, -shm unreadable", true, fs::perms(0600), kAccessDenied},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_);
+    // The writer: a process that ends through exit(), where its owner of the store is never destroyed.
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      auto api = OpenRegistryStore(path_);
+      long rc = RunAsOneTransaction(*api, [&]() -> long {
+        for (int n : {1000, 2000}) {
+          const std::string base = "Software\\L" + std::to_string(n);
+          for (int i = 0; i < n; ++i) {
+            if (long prc = Put(*api, base + "\\k" + std::to_string(i), "", "")) return prc;
+            if (long prc = Put(*api, base, "v" + std::to_string(i), "")) return prc;
+          }
+        }
+        return 0;
+      });
+      if (rc == 0) rc = Put(*api, "Software\\Acme", "v", "data");  // a commit in the log
+      char byte = 0;
+      if (write(ready[1], &byte, 1) != 1 || (c.writerRuns && read(done[0], &byte, 1) != 1)) rc = 1;
+      std::exit(rc == 0 ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    int status = -1;
+    if (!c.writerRuns) {
+      ASSERT_EQ(waitpid(writer, &status, 0), writer);
+      ASSERT_EQ(status, 0);
+      EXPECT_FALSE(fs::exists(path_ + "-wal")) << "the log outlived the writer";
+      EXPECT_FALSE(fs::exists(path_ + "-shm"));
+    }
+    for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested", fs::path(dir_) / "nested/folder"})
+      fs::permissions(p, fs::perms(0755));
+    fs::permissions(path_, fs::perms(0644));
+    if (c.writerRuns) {
+      for (const char* log : {"-wal", "-shm"}) fs::permissions(path_ + log, c.logMode);
+    }
+
+    const int step = AsAnotherUser([&] {
+      auto api = OpenRegistryStore(path_);
+      std::string data;
+      if (long rc = Fetch(*api, "Software\\Acme", "v", data); rc != c.expected) return 11;
+      if (c.expected != 0) return 0;
+      if (data != "data") return 12;
+      if (Put(*api, "Software\\X", "v", "") != kAccessDenied) return 13;
+      // The steps of listing every sub-key and value of a key, -1 when the listing is not whole.
+      auto listingSteps = [&](int n) -> double {
+        KeyHandle key(*api);
+        if (api->OpenKey(kHKCU, ("Software\\L" + std::to_string(n)).c_str(), kAll, key.out()) != 0) return -1;
+        const std::uint64_t before = store::ListingSteps();
+        char name[32];
+        std::uint32_t i = 0;
+        while (api->EnumKey(key.get(), i, name, sizeof name) == 0) ++i;
+        std::uint32_t len = sizeof name, j = 0;
+        while (api->EnumValue(key.get(), j, name, len) == 0) len = sizeof name, ++j;
+        if (i != static_cast<std::uint32_t>(n) || j != static_cast<std::uint32_t>(n)) return -1;
+        return static_cast<double>(store::ListingSteps() - before);
+      };
+      const double small = listingSteps(1000), large = listingSteps(2000);
+      if (small <= 0 || large <= 0) return 14;
+      // Counted from the start each time, 2000 entries would take about four times the steps of 1000.
+      return large < 2.2 * small ? 0 : 15;
+    });
+    EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
+    if (c.writerRuns) {
+      ASSERT_EQ(write(done[1], &byte, 1), 1);
+      ASSERT_EQ(waitpid(writer, &status, 0), writer);
+      EXPECT_EQ(status, 0);
+    }
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+  }
+}
+
+// The store file, its -wal and its -shm are its owner's alone, whatever the umask; an empty file or
+// nothing at the end of a symbolic link never becomes the store, and a store that exists behind a link
+// that its user made keeps working.
+TEST_F(StoreFile, TheStoreIsItsOwnersAloneAndNeverMadeThroughALink) {
+  auto modeOf = [](const std::string& p) {
+    struct stat st {};
+    return lstat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+  };
+  {
+    ::umask(0);
+    auto api = OpenRegistryStore(path_);
+    EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+    ::umask(022);
+    for (const char* part : {"", "-wal", "-shm"}) EXPECT_EQ(modeOf(path_ + part), 0600) << part;
+  }
+  const std::string elsewhere = dir_ + "/elsewhere.db", link = dir_ + "/link.db";
+  struct Case {
+    const char* what;
+    bool emptyTarget;  // an empty file at the link's end (else nothing)
+    long expected;
+  };
+  for (const Case& c : {Case{"an empty file at its end", true, kAccessDenied},
+                        Case{"nothing at its end", false, kAccessDenied}}) {
+    SCOPED_TRACE(c.what);
+    fs::remove(elsewhere);
+    fs::remove(link);
+    if (c.emptyTarget) {
+      WriteFile(elsewhere, "");
+      fs::permissions(elsewhere, fs::perms(0644));
+    }
+    fs::create_symlink(elsewhere, link);
+    auto api = OpenRegistryStore(link);
+    EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), c.expected);
+    EXPECT_EQ(fs::exists(elsewhere), c.emptyTarget);
+    if (c.emptyTarget) {
+      EXPECT_EQ(ReadFile(elsewhere), "");
+      EXPECT_EQ(modeOf(elsewhere), 0644);
+    }
+    for (const char* log : {"-wal", "-shm"}) {
+      EXPECT_FALSE(fs::exists(link + log));
+      EXPECT_FALSE(fs::exists(elsewhere + log));
+    }
+  }
+  // A store behind a link of its user's.
+  fs::remove(link);
+  fs::create_symlink(path_, link);
+  std::string data;
+  EXPECT_EQ(Put(*OpenRegistryStore(link), "Software\\Acme", "w", "more"), 0);
+  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\Acme", "w", data), 0);
+  EXPECT_EQ(data, "more");
+  // An empty file of its own that others may read is narrowed to its owner as it becomes the store.
+  const std::string loose = dir_ + "/loose.db";
+  WriteFile(loose, "");
+  fs::permissions(loose, fs::perms(0644));
+  EXPECT_EQ(Put(*OpenRegistryStore(loose), "Software\\Acme", "v", "data"), 0);
+  EXPECT_EQ(modeOf(loose), 0600);
 }
 
 TEST_F(StoreFile, ThreadsWithTheirOwnConnectionsAllLand) {
