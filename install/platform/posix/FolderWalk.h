@@ -1,0 +1,87 @@
+// The folder walk of the Linux platform: folders opened by descriptor, each reached from its
+// parent's descriptor or beneath a root without following any link, and the copies in progress,
+// which keep the folders they opened in a small cache for their own life, never longer.
+#pragma once
+
+#include <fcntl.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "install/platform/Platform.h"
+#include "install/platform/ScopeList.h"
+#include "install/platform/posix/UniqueFd.h"
+
+namespace install::platform {
+
+// An open folder (O_PATH), shared by a copy's cache and the calls using it, so that leaving the
+// cache never closes a descriptor in use.
+using FolderFd = std::shared_ptr<const UniqueFd>;
+
+// The folder `path` opened relative to `dirFd` (O_PATH | O_DIRECTORY, plus `extraFlags`); null with
+// errno set when it cannot be.
+FolderFd OpenFolder(int dirFd, const char* path, int extraFlags = 0);
+
+// The folder `relative` (components below the root, no leading or trailing "/") opened without
+// following any link.
+FolderFd OpenBeneath(const FolderFd& root, const std::string& relative);
+
+class CopyScopes;
+
+// One copy in progress (BeginCopy): its roots, the destination root opened once, and the folders
+// opened below either root, kept for the life of the copy only.
+class Scope final : public CopyScope {
+ public:
+  Scope(CopyScopes& owner, const std::string& source, const std::string& dest, FolderFd root);
+  ~Scope() override;
+
+  const std::string& sourcePrefix() const { return sourcePrefix_; }
+  const std::string& destPrefix() const { return destPrefix_; }
+  const FolderFd& root() const { return root_; }
+
+  // The folder `key` names (a source folder path, or "\n" + a folder path relative to the
+  // destination root), or null when it is not cached.
+  FolderFd Find(std::string_view key);
+  void Put(std::string_view key, FolderFd fd);
+
+ private:
+  struct Entry {
+    std::string key;
+    FolderFd fd;
+    unsigned long used = 0;
+  };
+
+  CopyScopes& owner_;
+  const std::string sourcePrefix_, destPrefix_;
+  const FolderFd root_;
+  std::mutex mutex_;
+  Entry entries_[16];
+  unsigned long clock_ = 0;
+};
+
+// Where a path lies: its folder, opened, and its last component.
+struct Place {
+  FolderFd folder;         // null: the path has no folder part (relative to the working folder)
+  const char* name = "";   // points into the path
+  Scope* scope = nullptr;  // the copy whose destination holds the path: no link is followed there
+  int fd() const { return folder ? folder->get() : AT_FDCWD; }
+};
+
+// The copies in progress on one platform object, and the look-up of a path among them.
+class CopyScopes {
+ public:
+  std::unique_ptr<Scope> Begin(const std::string& source, const std::string& dest, FolderFd root);
+  void End(Scope* scope) { scopes_.Remove(scope); }
+
+  // The folder of `path`, opened, and its last component. Below a copy's destination root the
+  // folder is reached without following any link; folders below either root of a copy are kept
+  // open for the rest of that copy. False (errno set) when the folder cannot be opened.
+  bool At(const std::string& path, Place& place);
+
+ private:
+  ScopeList<Scope> scopes_;
+};
+
+}  // namespace install::platform
