@@ -85,7 +85,8 @@ class Platform {
   // something that is not a folder (std::errc::not_a_directory).
   virtual std::error_code CreateFolder(const std::string& path) = 0;
 
-  // Copies the content, permission bits and modification time of `source` to `dest`, never
+  // Copies the content, permission bits (Linux: less the process's umask, as `cp` without -p; Windows:
+  // the read-only and archive attributes) and modification time of `source` to `dest`, never
   // leaving a partial file under `dest`'s name: the data goes to a hidden temporary file first
   // (in `dest`'s folder, or in the destination root during a BeginCopy), which then gets its name. With `replace` false the naming fails when anything
   // holds the name by then; with `replace` true an existing file is replaced. A symlink at `dest`

@@ -8,6 +8,7 @@
 #else
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 #include "Support.h"
@@ -70,15 +71,22 @@ TEST(CopyTree, CopiesTreeWithContentTimesAndPermissions) {
   fs::permissions(src / "b.eml", perms::owner_read | perms::owner_write | perms::group_read);
   fs::permissions(src / "a.eml", perms::owner_read | perms::group_read | perms::others_read);
   fs::permissions(src / "Business" / "Invoices" / "inv.eml", perms::all);  // more than the umask lets
+  // A copy's bits are the source's less the umask, as `cp` without -p makes them.
+  const mode_t umask = ::umask(027);
 #endif
   CopyTree(src.str(), dest.str(), SkipExisting);
   EXPECT_EQ(Snap(dest.path), Snap(src.path));  // entries, sizes, modification times
   EXPECT_EQ(ReadFile(dest / "b.eml"), kB);
   EXPECT_TRUE(ReadFile(dest / "Business" / "Invoices" / "inv.eml") == std::string(300000, 'i'));
 #ifndef _WIN32
-  for (const char* file : {"a.eml", "b.eml", "Business/Invoices/inv.eml"}) {
-    EXPECT_EQ(fs::status(dest / file).permissions(), fs::status(src / file).permissions()) << file;
-  }
+  const std::pair<const char*, perms> expected[] = {
+      {"a.eml", perms::owner_read | perms::group_read},
+      {"b.eml", perms::owner_read | perms::owner_write | perms::group_read},
+      {"Business/Invoices/inv.eml", perms::owner_all | perms::group_read | perms::group_exec}};
+  for (const auto& [file, bits] : expected) EXPECT_EQ(fs::status(dest / file).permissions(), bits) << file;
+  CopyTree(src.str(), dest.str(), Overwrite);  // through named temporary files, replacing
+  ::umask(umask);
+  for (const auto& [file, bits] : expected) EXPECT_EQ(fs::status(dest / file).permissions(), bits) << file;
 #endif
   CopyTree(src.str() + R("\\"), trailing.str() + R("\\"), SkipExisting);
   EXPECT_EQ(Snap(trailing.path), Snap(dest.path));

@@ -71,10 +71,11 @@ bool LinkAnonymous(int fd, int dirFd, const char* name) {
 
 }  // namespace
 
-bool PlaceCopy(int in, const struct stat& st, Place to, bool replace, mode_t umask) {
+bool PlaceCopy(int in, const struct stat& st, Place to, bool replace) {
   // The data goes to a temporary file first: an anonymous one where the file system has them
-  // (nothing is left behind if the process dies), made with the source's permission bits at once
-  // so that only what the umask takes away needs setting afterwards. Else a hidden named one, in
+  // (nothing is left behind if the process dies). Either kind is made with the source's permission
+  // bits, from which the kernel takes the process's umask (or applies the folder's default ACL), as
+  // `cp` without -p does. Else a hidden named one, in
   // the destination root during a copy (where a later run looks for what a killed one left), or
   // beside the destination should that root lie on another file system.
   const mode_t mode = st.st_mode & 0777;
@@ -83,7 +84,6 @@ bool PlaceCopy(int in, const struct stat& st, Place to, bool replace, mode_t uma
     UniqueFd out(Sys().openat(to.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (out) {
       if (!CopyData(in, out.get(), st.st_size)) return false;
-      if ((mode & umask) != 0) ::fchmod(out.get(), mode);
       ::futimens(out.get(), times);
       return LinkAnonymous(out.get(), to.fd(), to.name);
     }
@@ -91,11 +91,10 @@ bool PlaceCopy(int in, const struct stat& st, Place to, bool replace, mode_t uma
   FolderFd tempFolder = to.scope ? to.scope->root() : to.folder;
   for (int attempt = 0; attempt < 2; ++attempt) {
     TempFile temp;
-    UniqueFd out(temp.Create(tempFolder));
+    UniqueFd out(temp.Create(tempFolder, mode));
     if (!out) return false;
     if (attempt > 0 && ::lseek(in, 0, SEEK_SET) != 0) return false;
     if (!CopyData(in, out.get(), st.st_size)) return false;
-    ::fchmod(out.get(), mode);
     ::futimens(out.get(), times);
     if (!out.Close()) return false;  // a write the file system could not complete after all
     bool placed = false;

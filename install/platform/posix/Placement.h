@@ -10,7 +10,7 @@
 namespace install::platform {
 
 // Copies the open regular file `in` (whose fstat is `st`) to the name `to`, as SafeCopyFile
-// promises. `umask` is the process's.
-bool PlaceCopy(int in, const struct stat& st, Place to, bool replace, mode_t umask);
+// promises; its permission bits are the source's less the process's umask.
+bool PlaceCopy(int in, const struct stat& st, Place to, bool replace);
 
 }  // namespace install::platform

@@ -97,11 +97,6 @@ class StandInWindow final : public Window {
 
 class PosixPlatform final : public Platform {
  public:
-  PosixPlatform() {
-    umask_ = ::umask(0);  // read once, while the program is still single-threaded
-    ::umask(umask_);
-  }
-
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
     UniqueDir dir(::opendir(folder.c_str()));
     if (!dir) return false;
@@ -227,7 +222,7 @@ class PosixPlatform final : public Platform {
     if (!to.folder) to.folder = OpenFolder(AT_FDCWD, ".");
     if (!to.folder) return false;
 
-    return PlaceCopy(in.get(), st, std::move(to), replace, umask_);
+    return PlaceCopy(in.get(), st, std::move(to), replace);
   }
 
   bool SpecialFolder(std::uintptr_t, std::int32_t folderId, std::string& path) override {
@@ -276,7 +271,6 @@ class PosixPlatform final : public Platform {
   bool At(const std::string& path, Place& place) { return scopes_.At(path, place); }
 
   CopyScopes scopes_;
-  mode_t umask_ = 022;
 };
 
 }  // namespace

@@ -23,14 +23,14 @@ TempFile::~TempFile() {
   if (folder_) ::unlinkat(folder_->get(), name_.c_str(), 0);
 }
 
-int TempFile::Create(FolderFd folder) {
+int TempFile::Create(FolderFd folder, mode_t mode) {
   static std::atomic<unsigned long> counter{0};
   const std::string pid = std::to_string(::getpid());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name(kTempPrefix);
     name.append(pid).append(".").append(std::to_string(++counter)).append(kTempSuffix);
     const int fd = Sys().openat(folder->get(), name.c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) {
       ::flock(fd, LOCK_EX);  // tells a later run that this file's writer is alive
       folder_ = std::move(folder);

@@ -20,8 +20,8 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();
-  // Creates a new one in `folder`, with mode 0600 and locked; the descriptor, or -1.
-  int Create(FolderFd folder);
+  // Creates a new one in `folder`, with `mode` (less the umask) and locked; the descriptor, or -1.
+  int Create(FolderFd folder, mode_t mode);
   int folder() const { return folder_->get(); }
   const char* name() const { return name_.c_str(); }
   void Release() { folder_.reset(); }
