@@ -20,14 +20,15 @@ constexpr std::string_view kLineEnd = "\r\n";
 // Appends the listing of root + relPath to `out`. The own block is written first; then its folder
 // lines are walked by offset (the output grows behind them, so no copy of the block is needed), and
 // each sub-folder's listing is appended in turn. Every line is written once: linear in the listing.
-void AppendListing(platform::Platform& p, std::string_view root, std::string_view relPath,
+// False when a folder in it could not be read (the others are listed all the same).
+bool AppendListing(platform::Platform& p, std::string_view root, std::string_view relPath,
                    std::string& out) {
   std::string folder = Join(root, relPath);
   if (folder.back() != kSep) folder.push_back(kSep);
 
   const std::size_t blockStart = out.size();
   std::string probe;
-  p.EnumerateFolder(folder, [&](std::string_view name, EntryKind kind) {
+  bool complete = p.EnumerateFolder(folder, [&](std::string_view name, EntryKind kind) {
     if (name == "." || name == "..") return;
     bool isFolder = kind == EntryKind::Folder;
     if (kind == EntryKind::Unknown) {
@@ -57,10 +58,11 @@ void AppendListing(platform::Platform& p, std::string_view root, std::string_vie
     if (eol == std::string::npos || eol >= blockEnd) break;
     if (out[pos] == '>' && eol > pos + 1) {
       sub.assign(out, pos + 1, eol - pos - 1);
-      AppendListing(p, root, sub, out);
+      complete = AppendListing(p, root, sub, out) && complete;
     }
     pos = eol + kLineEnd.size();
   }
+  return complete;
 }
 
 // `root` joined with `part` into `out`, reusing its storage.
@@ -89,8 +91,15 @@ bool CopyOne(const std::string& source, const std::string& dest, std::int16_t iM
 }  // namespace
 
 std::string ListTree(std::string_view sRoot, std::string_view sRelPath, platform::Platform& p) {
+  bool complete = true;
+  return ListTree(sRoot, sRelPath, complete, p);
+}
+
+std::string ListTree(std::string_view sRoot, std::string_view sRelPath, bool& complete, platform::Platform& p) {
   std::string out;
-  AppendListing(p, sRoot, sRelPath, out);
+  std::string root(sRoot);
+  const auto walk = p.BeginWalk(root);
+  complete = AppendListing(p, sRoot, sRelPath, out);
   return out;
 }
 
@@ -100,8 +109,9 @@ unsigned CopyWorkers() {
 
 bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
               platform::Platform& p) {
-  const std::string listing = ListTree(sSource, {}, p);
-  if (listing.empty()) return true;
+  bool listed = true;  // a package folder that cannot be read counts as a failed copy
+  const std::string listing = ListTree(sSource, {}, listed, p);
+  if (listing.empty()) return listed;
   const auto scope = p.BeginCopy(std::string(sSource), std::string(sDest));
 
   // Folder step, first and in the listing's order: each folder is made before anything goes into
@@ -128,7 +138,7 @@ bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
       files.push_back(line);
     }
   }
-  if (iMode != SkipExisting && iMode != Overwrite) return foldersMade;  // a mode that copies nothing
+  if (iMode != SkipExisting && iMode != Overwrite) return listed && foldersMade;  // copies nothing
 
   // File step: the files go to a few workers, each taking the next one not yet taken. Each file is
   // still placed atomically and never replaces one that appeared meanwhile; failures are passed
@@ -174,7 +184,7 @@ bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
     }
     work();
   }  // joins the helpers
-  return foldersMade && filesCopied.load();
+  return listed && foldersMade && filesCopied.load();
 }
 
 bool CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,

@@ -54,11 +54,18 @@ class Platform {
 
   virtual ~Platform() = default;
 
+  // Marks a walk of the folder tree below `root` for the life of the returned object: within it a
+  // folder is reached from its parent's open folder (Linux), so that no path length limits the
+  // depth, and folders opened below `root` may be kept open for the life of the object, never
+  // longer. Null when nothing needs marking.
+  virtual std::unique_ptr<CopyScope> BeginWalk(const std::string& root) = 0;
+
   // Folder enumeration. `folder` ends with the separator. Calls `visit` once per entry, in the file
   // system's order, with the bare name; "." and ".." may come too. Hidden and system entries (on
   // Linux: dot-names, FIFOs, sockets, devices, symlinks to folders, dangling symlinks, names with CR
-  // or LF; Windows: folders that are name-surrogate reparse points, such as junctions) are left out. The enumeration is finished and closed before this returns. Returns false
-  // when the folder cannot be read.
+  // or LF; Windows: folders that are name-surrogate reparse points, such as junctions) are left
+  // out. The enumeration is finished and closed before this returns. Returns false when the folder
+  // cannot be read.
   virtual bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) = 0;
 
   // First ordinary file (not a folder, not hidden, not system) matching `pattern`, whose last
@@ -123,6 +130,7 @@ class ForwardingPlatform : public Platform {
  public:
   explicit ForwardingPlatform(Platform& inner) : inner_(inner) {}
 
+  std::unique_ptr<CopyScope> BeginWalk(const std::string& root) override { return inner_.BeginWalk(root); }
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
     return inner_.EnumerateFolder(folder, visit);
   }

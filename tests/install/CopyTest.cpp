@@ -38,10 +38,12 @@ struct Spy : platform::ForwardingPlatform {
   int queries = 0, copies = 0;
   bool allUnknown = false;   // the enumeration cannot tell any kind
   std::string failQueryFor;  // the attribute query of this name fails
+  std::string failListOf;    // the enumeration of a folder whose path ends with this fails
   std::function<void(const std::string&)> afterMatch;
   std::function<bool(const std::string&, const std::string&, bool)> copy;
 
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
+    if (!failListOf.empty() && folder.ends_with(failListOf)) return false;
     return inner_.EnumerateFolder(folder, [&](std::string_view name, EntryKind kind) {
       visit(name, allUnknown ? EntryKind::Unknown : kind);
     });
@@ -168,6 +170,21 @@ TEST(SeamFaults, FailingAttributeQueryMakesTheEntryAFolder) {
   CopyTree(src.str(), dest.str(), SkipExisting, failing);
   EXPECT_TRUE(fs::is_directory(dest / "b.eml"));
   EXPECT_EQ(ReadFile(dest / "a.eml"), "From: a\r\n\r\nA");
+}
+
+TEST(SeamFaults, AFolderThatCannotBeListedIsAFailedCopyAndTheRestIsCopied) {
+  TempDir src, dest;
+  MakePackage(src);
+  Spy spy;
+  spy.failListOf = R("Business\\");
+  EXPECT_FALSE(CopyTree(src.str(), dest.str(), SkipExisting, spy));
+  EXPECT_TRUE(fs::is_directory(dest / "Business") && fs::is_empty(dest / "Business"));
+  EXPECT_EQ(ReadFile(dest / "b.eml"), kB);
+  EXPECT_TRUE(fs::is_directory(dest / "Empty"));
+  spy.failListOf.clear();
+  EXPECT_TRUE(CopyTree(src.str(), dest.str(), SkipExisting, spy));  // the next run completes it
+  EXPECT_EQ(Snap(dest.path), Snap(src.path));
+  EXPECT_FALSE(CopyTree((src / "missing").string(), dest.str(), SkipExisting));  // no package at all
 }
 
 // Makes the real copy fail. Linux: a file-size limit stops it once part of the data is written, as

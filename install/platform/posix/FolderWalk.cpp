@@ -29,23 +29,13 @@ FolderFd OpenFolder(int dirFd, const char* path, int extraFlags) {
   return fd ? std::make_shared<const UniqueFd>(std::move(fd)) : nullptr;
 }
 
-FolderFd OpenBeneath(const FolderFd& root, const std::string& relative) {
-  const int fd = Sys().openFolderBeneath(root->get(), relative.c_str());
-  if (fd >= 0) return std::make_shared<const UniqueFd>(fd);
-  if (errno != ENOSYS && errno != EINVAL && errno != EPERM) return nullptr;
-  FolderFd folder = root;
-  std::size_t start = 0;
-  while (folder && start <= relative.size()) {
-    const std::size_t slash = std::min(relative.find('/', start), relative.size());
-    const std::string component = relative.substr(start, slash - start);
-    folder = OpenFolder(folder->get(), component.c_str(), O_NOFOLLOW);
-    start = slash + 1;
-  }
-  return folder;
-}
-
-Scope::Scope(CopyScopes& owner, const std::string& source, const std::string& dest, FolderFd root)
-    : owner_(owner), sourcePrefix_(WithSlash(source)), destPrefix_(WithSlash(dest)), root_(std::move(root)) {}
+Scope::Scope(CopyScopes& owner, const std::string& source, const std::string& dest, FolderFd sourceRoot,
+             FolderFd root)
+    : owner_(owner),
+      sourcePrefix_(WithSlash(source)),
+      destPrefix_(dest.empty() ? std::string() : WithSlash(dest)),
+      sourceRoot_(std::move(sourceRoot)),
+      root_(std::move(root)) {}
 
 Scope::~Scope() { owner_.End(this); }
 
@@ -71,8 +61,65 @@ void Scope::Put(std::string_view key, FolderFd fd) {
   victim->used = ++clock_;
 }
 
+FolderFd Scope::SourceFolder(std::string_view folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  return Reach(folder, sourcePrefix_.size(), sourceRoot_, false);
+}
+
+FolderFd Scope::DestFolder(std::string_view relative) {
+  while (!relative.empty() && relative.back() == '/') relative.remove_suffix(1);
+  std::string key = "\n";
+  key.append(relative);
+  return Reach(key, 1, root_, true);
+}
+
+FolderFd Scope::Reach(std::string_view key, std::size_t base, const FolderFd& top, bool beneath) {
+  if (!top) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  if (key.size() <= base) return top;
+  if (FolderFd hit = Find(key)) return hit;
+  // The deepest folder above it that is open; the components from `at` on remain.
+  FolderFd folder;
+  std::size_t at = key.size();
+  for (;;) {
+    const std::size_t slash = key.rfind('/', at - 1);
+    if (slash == std::string_view::npos || slash + 1 <= base) {
+      folder = top;
+      at = base;
+      break;
+    }
+    if ((folder = Find(key.substr(0, slash)))) {
+      at = slash + 1;
+      break;
+    }
+    at = slash;
+  }
+  // The rest in one call where the kernel takes it (openat2 refuses links on the way), else one
+  // component at a time: then no path is ever longer than one name.
+  const std::string rest(key.substr(at));
+  const int fd = beneath ? Sys().openFolderBeneath(folder->get(), rest.c_str())
+                         : Sys().openat(folder->get(), rest.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd >= 0) {
+    folder = std::make_shared<const UniqueFd>(fd);
+  } else if (errno == ENAMETOOLONG || (beneath && (errno == ENOSYS || errno == EINVAL || errno == EPERM))) {
+    for (std::size_t start = 0; folder && start <= rest.size();) {
+      const std::size_t slash = std::min(rest.find('/', start), rest.size());
+      const std::string component = rest.substr(start, slash - start);
+      folder = OpenFolder(folder->get(), component.c_str(), beneath ? O_NOFOLLOW : 0);
+      start = slash + 1;
+    }
+  } else {
+    return nullptr;
+  }
+  if (folder) Put(key, folder);
+  return folder;
+}
+
 std::unique_ptr<Scope> CopyScopes::Begin(const std::string& source, const std::string& dest, FolderFd root) {
-  auto scope = std::make_unique<Scope>(*this, source, dest, std::move(root));
+  // The source root itself is followed, as the destination root is.
+  auto scope = std::make_unique<Scope>(*this, source, dest, OpenFolder(AT_FDCWD, source.c_str()), std::move(root));
   scopes_.Add(scope.get());
   return scope;
 }
@@ -88,7 +135,7 @@ bool CopyScopes::At(const std::string& path, Place& place) {
   Scope* scope = nullptr;
   bool below = false;
   scopes_.Visit([&](Scope* s) {
-    if (folder.starts_with(s->destPrefix())) {
+    if (!s->destPrefix().empty() && folder.starts_with(s->destPrefix())) {
       scope = s;
       below = true;
       return true;
@@ -100,35 +147,9 @@ bool CopyScopes::At(const std::string& path, Place& place) {
     place.folder = OpenFolder(AT_FDCWD, std::string(folder).c_str());
     return place.folder != nullptr;
   }
-  if (!below) {
-    place.folder = scope->Find(folder);
-    if (!place.folder) {
-      place.folder = OpenFolder(AT_FDCWD, std::string(folder).c_str());
-      if (!place.folder) return false;
-      scope->Put(folder, place.folder);
-    }
-    return true;
-  }
-  place.scope = scope;
-  std::string relative(folder.substr(scope->destPrefix().size()));
-  while (!relative.empty() && relative.back() == '/') relative.pop_back();
-  if (relative.empty()) {
-    place.folder = scope->root();
-    return true;
-  }
-  const std::string key = "\n" + relative;
-  place.folder = scope->Find(key);
-  if (place.folder) return true;
-  // One step from a cached parent, else from the root without following any link.
-  const std::size_t slashBefore = relative.rfind('/');
-  const bool top = slashBefore == std::string::npos;
-  // The parent's key is "\n" and `relative` up to its last slash.
-  const FolderFd parent = top ? scope->root() : scope->Find(std::string_view(key).substr(0, slashBefore + 1));
-  const char* last = relative.c_str() + (top ? 0 : slashBefore + 1);
-  place.folder = parent ? OpenFolder(parent->get(), last, O_NOFOLLOW) : OpenBeneath(scope->root(), relative);
-  if (!place.folder) return false;
-  scope->Put(key, place.folder);
-  return true;
+  if (below) place.scope = scope;
+  place.folder = below ? scope->DestFolder(folder.substr(scope->destPrefix().size())) : scope->SourceFolder(folder);
+  return place.folder != nullptr;
 }
 
 }  // namespace install::platform

@@ -24,29 +24,38 @@ using FolderFd = std::shared_ptr<const UniqueFd>;
 // errno set when it cannot be.
 FolderFd OpenFolder(int dirFd, const char* path, int extraFlags = 0);
 
-// The folder `relative` (components below the root, no leading or trailing "/") opened without
-// following any link.
-FolderFd OpenBeneath(const FolderFd& root, const std::string& relative);
-
 class CopyScopes;
 
-// One copy in progress (BeginCopy): its roots, the destination root opened once, and the folders
-// opened below either root, kept for the life of the copy only.
+// One copy in progress (BeginCopy), or one walk of a source tree (BeginWalk): its roots, each
+// opened once, and the folders opened below either root, kept for the life of the copy only.
 class Scope final : public CopyScope {
  public:
-  Scope(CopyScopes& owner, const std::string& source, const std::string& dest, FolderFd root);
+  // `dest` empty: a walk of the source tree only.
+  Scope(CopyScopes& owner, const std::string& source, const std::string& dest, FolderFd sourceRoot,
+        FolderFd root);
   ~Scope() override;
 
   const std::string& sourcePrefix() const { return sourcePrefix_; }
-  const std::string& destPrefix() const { return destPrefix_; }
-  const FolderFd& root() const { return root_; }
+  const std::string& destPrefix() const { return destPrefix_; }  // empty for a walk
+  const FolderFd& root() const { return root_; }                 // the destination root
 
-  // The folder `key` names (a source folder path, or "\n" + a folder path relative to the
-  // destination root), or null when it is not cached.
-  FolderFd Find(std::string_view key);
-  void Put(std::string_view key, FolderFd fd);
+  // The source folder `folder` (a path below the source root), reached from the nearest open
+  // folder above it, so that no path length limits the depth.
+  FolderFd SourceFolder(std::string_view folder);
+  // The destination folder `relative` (a path below the destination root), reached the same way
+  // without following any link.
+  FolderFd DestFolder(std::string_view relative);
 
  private:
+  // The folder `key` names (a source folder path, or "\n" + a folder path relative to the
+  // destination root, neither with a trailing "/"), or null when it is not cached.
+  FolderFd Find(std::string_view key);
+  void Put(std::string_view key, FolderFd fd);
+  // The folder `key`, whose components start at `base` (shorter: `top` itself): from the cache, else
+  // from the deepest cached folder above it (or `top`), one step at a time where the path is too
+  // long for one call. `beneath`: no link is followed.
+  FolderFd Reach(std::string_view key, std::size_t base, const FolderFd& top, bool beneath);
+
   struct Entry {
     std::string key;
     FolderFd fd;
@@ -55,7 +64,7 @@ class Scope final : public CopyScope {
 
   CopyScopes& owner_;
   const std::string sourcePrefix_, destPrefix_;
-  const FolderFd root_;
+  const FolderFd sourceRoot_, root_;
   std::mutex mutex_;
   Entry entries_[16];
   unsigned long clock_ = 0;
@@ -72,6 +81,7 @@ struct Place {
 // The copies in progress on one platform object, and the look-up of a path among them.
 class CopyScopes {
  public:
+  // A copy from `source` into `dest` (opened as `root`), or with `dest` empty a walk of `source`.
   std::unique_ptr<Scope> Begin(const std::string& source, const std::string& dest, FolderFd root);
   void End(Scope* scope) { scopes_.Remove(scope); }
 

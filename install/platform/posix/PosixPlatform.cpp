@@ -97,9 +97,20 @@ class StandInWindow final : public Window {
 
 class PosixPlatform final : public Platform {
  public:
+  std::unique_ptr<CopyScope> BeginWalk(const std::string& root) override {
+    return scopes_.Begin(root, {}, nullptr);
+  }
+
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
-    UniqueDir dir(::opendir(folder.c_str()));
+    // Within a walk or a copy the folder is reached from its parent's open folder.
+    Place place;
+    if (!At(folder, place)) return false;
+    UniqueFd listFd(Sys().openat(place.fd(), place.folder ? "." : folder.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (!listFd) return false;
+    UniqueDir dir(::fdopendir(listFd.get()));
     if (!dir) return false;
+    listFd.Release();  // the stream owns it now
     const int dirFd = ::dirfd(dir.get());
     while (const dirent* e = ::readdir(dir.get())) {
       const std::string_view name(e->d_name);

@@ -167,6 +167,8 @@ const char* FormClass() {
 
 class Win32Platform final : public Platform {
  public:
+  std::unique_ptr<CopyScope> BeginWalk(const std::string&) override { return nullptr; }
+
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
     WIN32_FIND_DATAA data;
     UniqueFind find = FindFirst(folder + "*", data);
