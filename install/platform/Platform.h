@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -46,6 +47,17 @@ class Window {
 class CopyScope {
  public:
   virtual ~CopyScope() = default;
+  // The copy's last step: makes every name it gave (folders made, files placed) durable, so that
+  // after a power cut each is there with its whole content. False when the system reports that it
+  // could not.
+  virtual bool Commit() { return true; }
+};
+
+// One file of Platform::SafeCopyFiles.
+struct FileCopy {
+  std::string source, dest;
+  bool replace = false;
+  bool copied = false;  // set by SafeCopyFiles: the copy has its name
 };
 
 class Platform {
@@ -97,8 +109,17 @@ class Platform {
   // leaving a partial file under `dest`'s name: the data goes to a hidden temporary file first
   // (in `dest`'s folder, or in the destination root during a BeginCopy), which then gets its name. With `replace` false the naming fails when anything
   // holds the name by then; with `replace` true an existing file is replaced. A symlink at `dest`
-  // is never written through. Returns false on any failure, with the temporary file removed.
+  // is never written through. The data is durable (on the disk) before the file gets its name.
+  // Returns false on any failure, with the temporary file removed.
   virtual bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) = 0;
+
+  // SafeCopyFile for each of `copies` (sources and destinations all different), setting each one's
+  // `copied`. The platforms write every file first, make their data durable together (far cheaper
+  // than one file at a time), and only then give them their names. By default SafeCopyFile is
+  // called for each in turn.
+  virtual void SafeCopyFiles(std::span<FileCopy> copies) {
+    for (FileCopy& c : copies) c.copied = SafeCopyFile(c.source, c.dest, c.replace);
+  }
 
   // The path of a shell special folder (a CSIDL number), with `owner` as the window handle that the
   // shell call takes. False when the folder has no path.
@@ -126,6 +147,8 @@ void LiteralPattern(std::string_view path, std::string& pattern);
 Platform& Default();
 
 // Passes every call to another platform; tests derive from it and override what they break.
+// SafeCopyFiles is the one call not passed on as it is: it goes to this object's SafeCopyFile one
+// file at a time, so that a test overriding SafeCopyFile sees every copy.
 class ForwardingPlatform : public Platform {
  public:
   explicit ForwardingPlatform(Platform& inner) : inner_(inner) {}

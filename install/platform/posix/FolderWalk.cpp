@@ -6,6 +6,7 @@
 #include "install/platform/posix/FolderWalk.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -115,6 +116,30 @@ FolderFd Scope::Reach(std::string_view key, std::size_t base, const FolderFd& to
   }
   if (folder) Put(key, folder);
   return folder;
+}
+
+void Scope::NamedInto(const FolderFd& folder) {
+  struct stat st;
+  if (!folder || ::fstat(folder->get(), &st) != 0) return;
+  std::lock_guard lock(mutex_);
+  for (const auto& known : fileSystems_) {
+    if (known.first == st.st_dev) return;
+  }
+  fileSystems_.emplace_back(st.st_dev, folder);
+}
+
+bool Scope::Commit() {
+  std::vector<std::pair<dev_t, FolderFd>> fileSystems;
+  {
+    std::lock_guard lock(mutex_);
+    fileSystems = fileSystems_;
+  }
+  bool durable = true;
+  for (const auto& [dev, folder] : fileSystems) {
+    UniqueFd fd(Sys().openat(folder->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    durable = fd && Sys().syncfs(fd.get()) == 0 && durable;
+  }
+  return durable;
 }
 
 std::unique_ptr<Scope> CopyScopes::Begin(const std::string& source, const std::string& dest, FolderFd root) {

@@ -9,6 +9,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
 
 #include "install/platform/Platform.h"
 #include "install/platform/ScopeList.h"
@@ -46,6 +49,11 @@ class Scope final : public CopyScope {
   // without following any link.
   FolderFd DestFolder(std::string_view relative);
 
+  // Notes that a name was given in `folder` (the destination root or a folder below it).
+  void NamedInto(const FolderFd& folder);
+  // Makes durable, with one syncfs per file system, everything named into the folders noted.
+  bool Commit() override;
+
  private:
   // The folder `key` names (a source folder path, or "\n" + a folder path relative to the
   // destination root, neither with a trailing "/"), or null when it is not cached.
@@ -68,6 +76,7 @@ class Scope final : public CopyScope {
   std::mutex mutex_;
   Entry entries_[16];
   unsigned long clock_ = 0;
+  std::vector<std::pair<dev_t, FolderFd>> fileSystems_;  // named into: one folder of each
 };
 
 // Where a path lies: its folder, opened, and its last component.

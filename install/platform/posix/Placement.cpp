@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "install/platform/posix/Syscalls.h"
@@ -69,56 +70,102 @@ bool LinkAnonymous(int fd, int dirFd, const char* name) {
   return Sys().linkat(AT_FDCWD, self.c_str(), dirFd, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
+// A new temporary file for `job`: anonymous where the file system has them (nothing is left behind
+// if the process dies), else a hidden named one, in the destination root during a copy (where a
+// later run looks for what a killed one left), or in `folder`. Either kind is made with the
+// source's permission bits, from which the kernel takes the process's umask (or applies the
+// folder's default ACL), as `cp` without -p does.
+bool OpenTemporary(CopyJob& job, const FolderFd* folder) {
+  const mode_t mode = job.st.st_mode & 0777;
+  if (!job.replace && !folder) {
+    job.out.Reset(Sys().openat(job.to.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (job.out) return true;
+  }
+  job.temp = std::make_unique<TempFile>();
+  job.out.Reset(job.temp->Create(folder ? *folder : job.to.scope ? job.to.scope->root() : job.to.folder, mode));
+  return static_cast<bool>(job.out);
+}
+
+// Writes the job's data and times into a new temporary file and starts its write-back.
+bool Write(CopyJob& job, const FolderFd* folder = nullptr) {
+  if (!OpenTemporary(job, folder)) return false;
+  if (!CopyData(job.in.get(), job.out.get(), job.st.st_size)) return false;
+  const struct timespec times[2] = {job.st.st_atim, job.st.st_mtim};
+  ::futimens(job.out.get(), times);
+  ::sync_file_range(job.out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);  // a head start for the wait below
+  return true;
+}
+
+// Gives the durable temporary file its name; errno tells why not.
+bool Name(CopyJob& job) {
+  if (!job.temp) return LinkAnonymous(job.out.get(), job.to.fd(), job.to.name);
+  if (!job.out.Close()) return false;  // a write the file system could not complete after all
+  TempFile& temp = *job.temp;
+  if (job.replace) {
+    if (Sys().renameat2(temp.folder(), temp.name(), job.to.fd(), job.to.name, 0) != 0) return false;
+    temp.Release();
+    return true;
+  }
+  if (Sys().renameat2(temp.folder(), temp.name(), job.to.fd(), job.to.name, RENAME_NOREPLACE) == 0) {
+    temp.Release();
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without RENAME_NOREPLACE: a hard link fails on any existing name; the temporary
+  // name goes with `temp`.
+  return Sys().linkat(temp.folder(), temp.name(), job.to.fd(), job.to.name, 0) == 0;
+}
+
+bool Durable(const CopyJob& job) { return Sys().fdatasync(job.out.get()) == 0; }
+
+// Makes the data of every job still going durable: one syncfs for each file system they are on,
+// which commits the journal once for all of them (fdatasync of each would flush the disk's cache
+// once per file). False when one fails.
+bool MakeDurable(std::span<CopyJob> jobs) {
+  std::vector<std::pair<dev_t, int>> fileSystems;
+  for (const CopyJob& job : jobs) {
+    struct stat st;
+    if (!job.in) continue;
+    if (::fstat(job.out.get(), &st) != 0) return false;
+    bool known = false;
+    for (const auto& fs : fileSystems) known = known || fs.first == st.st_dev;
+    if (!known) fileSystems.emplace_back(st.st_dev, job.out.get());
+  }
+  for (const auto& fs : fileSystems) {
+    if (Sys().syncfs(fs.second) != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-bool PlaceCopy(int in, const struct stat& st, Place to, bool replace) {
-  // The data goes to a temporary file first: an anonymous one where the file system has them
-  // (nothing is left behind if the process dies). Either kind is made with the source's permission
-  // bits, from which the kernel takes the process's umask (or applies the folder's default ACL), as
-  // `cp` without -p does. Else a hidden named one, in
-  // the destination root during a copy (where a later run looks for what a killed one left), or
-  // beside the destination should that root lie on another file system.
-  const mode_t mode = st.st_mode & 0777;
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (!replace) {
-    UniqueFd out(Sys().openat(to.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-    if (out) {
-      if (!CopyData(in, out.get(), st.st_size)) return false;
-      ::futimens(out.get(), times);
-      return LinkAnonymous(out.get(), to.fd(), to.name);
-    }
+CopyJob::CopyJob() = default;
+CopyJob::CopyJob(CopyJob&&) noexcept = default;
+CopyJob& CopyJob::operator=(CopyJob&&) noexcept = default;
+CopyJob::~CopyJob() = default;
+
+void PlaceCopies(std::span<CopyJob> jobs) {
+  for (CopyJob& job : jobs) {
+    job.placed = false;
+    if (job.in && !Write(job)) job.in.Reset();
   }
-  FolderFd tempFolder = to.scope ? to.scope->root() : to.folder;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    TempFile temp;
-    UniqueFd out(temp.Create(tempFolder, mode));
-    if (!out) return false;
-    if (attempt > 0 && ::lseek(in, 0, SEEK_SET) != 0) return false;
-    if (!CopyData(in, out.get(), st.st_size)) return false;
-    ::futimens(out.get(), times);
-    if (!out.Close()) return false;  // a write the file system could not complete after all
-    bool placed = false;
-    if (replace) {
-      placed = Sys().renameat2(temp.folder(), temp.name(), to.fd(), to.name, 0) == 0;
-    } else {
-      placed = Sys().renameat2(temp.folder(), temp.name(), to.fd(), to.name, RENAME_NOREPLACE) == 0;
-      if (!placed && (errno == EINVAL || errno == ENOSYS)) {
-        // File systems without RENAME_NOREPLACE: a hard link fails on any existing name.
-        placed = Sys().linkat(temp.folder(), temp.name(), to.fd(), to.name, 0) == 0;
-        if (placed) return true;  // the temporary name goes with `temp`
-        if (errno != EXDEV || tempFolder == to.folder) return false;
-        tempFolder = to.folder;
-        continue;
-      }
-    }
-    if (placed) {
-      temp.Release();
-      return true;
-    }
-    if (errno != EXDEV || tempFolder == to.folder) return false;
-    tempFolder = to.folder;  // the destination root and this folder are on different file systems
+  if (!MakeDurable(jobs)) {
+    for (CopyJob& job : jobs) job.in.Reset();
   }
-  return false;
+  for (CopyJob& job : jobs) {
+    if (!job.in) continue;
+    job.placed = Name(job);
+    if (job.placed || errno != EXDEV || !job.temp) continue;
+    // The destination root and this folder are on different file systems: once more, with the
+    // temporary file beside the destination.
+    const FolderFd folder = job.to.folder;
+    if (folder == job.temp->Folder() || ::lseek(job.in.get(), 0, SEEK_SET) != 0) continue;
+    job.placed = Write(job, &folder) && Durable(job) && Name(job);
+  }
+  for (CopyJob& job : jobs) {
+    job.out.Reset();
+    job.temp.reset();  // removes what was not placed
+  }
 }
 
 }  // namespace install::platform

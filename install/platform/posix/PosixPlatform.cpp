@@ -14,16 +14,20 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "install/platform/Platform.h"
 #include "install/platform/posix/FolderWalk.h"
@@ -205,7 +209,10 @@ class PosixPlatform final : public Platform {
     Place place;
     if (!At(path, place)) return {errno, std::generic_category()};
     if (*place.name == '\0') return std::make_error_code(std::errc::invalid_argument);
-    if (::mkdirat(place.fd(), place.name, 0777) == 0) return {};
+    if (::mkdirat(place.fd(), place.name, 0777) == 0) {
+      if (place.scope) place.scope->NamedInto(place.folder);  // for the copy's last step
+      return {};
+    }
     const int error = errno;
     struct stat st;
     if (error == EEXIST) {
@@ -219,21 +226,41 @@ class PosixPlatform final : public Platform {
   }
 
   bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
-    // O_NONBLOCK: should a FIFO stand at the source path after all, opening it cannot hang (on a
-    // regular file the flag changes nothing).
-    Place from;
-    if (!At(source, from)) return false;
-    UniqueFd in(Sys().openat(from.fd(), from.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
-    if (!in) return false;
-    struct stat st;
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    FileCopy one{source, dest, replace};
+    SafeCopyFiles({&one, 1});
+    return one.copied;
+  }
 
-    Place to;
-    if (!At(dest, to) || *to.name == '\0') return false;
-    if (!to.folder) to.folder = OpenFolder(AT_FDCWD, ".");
-    if (!to.folder) return false;
+  void SafeCopyFiles(std::span<FileCopy> copies) override {
+    // Each job holds two descriptors until its name is given: as many jobs at once as the
+    // descriptor limit lets every copy thread have.
+    static const std::size_t atOnce = [] {
+      rlimit limit{};
+      const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+      return std::clamp<std::size_t>(soft > 512 ? (soft - 256) / 16 : 0, 8, 256);
+    }();
+    for (std::size_t start = 0; start < copies.size(); start += atOnce) {
+      PlaceBatch(copies.subspan(start, std::min(atOnce, copies.size() - start)));
+    }
+  }
 
-    return PlaceCopy(in.get(), st, std::move(to), replace);
+  void PlaceBatch(std::span<FileCopy> copies) {
+    thread_local std::vector<CopyJob> jobs;
+    if (jobs.size() < copies.size()) jobs.resize(copies.size());
+    const std::span<CopyJob> batch(jobs.data(), copies.size());
+    for (std::size_t i = 0; i < copies.size(); ++i) Prepare(copies[i], batch[i]);
+    PlaceCopies(batch);
+    const UniqueFd* noted = nullptr;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+      CopyJob& job = batch[i];
+      copies[i].copied = job.placed;
+      if (job.placed && job.to.scope && job.to.folder.get() != noted) {
+        job.to.scope->NamedInto(job.to.folder);  // for the copy's last step
+        noted = job.to.folder.get();
+      }
+      job.in.Reset();
+      job.to = Place();
+    }
   }
 
   bool SpecialFolder(std::uintptr_t, std::int32_t folderId, std::string& path) override {
@@ -280,6 +307,22 @@ class PosixPlatform final : public Platform {
 
  private:
   bool At(const std::string& path, Place& place) { return scopes_.At(path, place); }
+
+  // The job for one copy: its source opened (O_NONBLOCK: should a FIFO stand at the source path
+  // after all, opening it cannot hang; on a regular file the flag changes nothing) and checked to
+  // be a regular file, and its destination's folder. Left without a source when any of it fails.
+  void Prepare(const FileCopy& copy, CopyJob& job) {
+    job.in.Reset();
+    job.to = Place();
+    job.replace = copy.replace;
+    Place from;
+    if (!At(copy.source, from)) return;
+    UniqueFd in(Sys().openat(from.fd(), from.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
+    if (!in || ::fstat(in.get(), &job.st) != 0 || !S_ISREG(job.st.st_mode)) return;
+    if (!At(copy.dest, job.to) || *job.to.name == '\0') return;
+    if (!job.to.folder) job.to.folder = OpenFolder(AT_FDCWD, ".");
+    if (job.to.folder) job.in = std::move(in);
+  }
 
   CopyScopes scopes_;
 };

@@ -35,6 +35,8 @@ Syscalls& Sys() {
       [](int fromDir, const char* from, int toDir, const char* to, int flags) {
         return ::linkat(fromDir, from, toDir, to, flags);
       },
+      ::fdatasync,
+      ::syncfs,
   };
   return table;
 }

@@ -23,6 +23,7 @@ class TempFile {
   // Creates a new one in `folder`, with `mode` (less the umask) and locked; the descriptor, or -1.
   int Create(FolderFd folder, mode_t mode);
   int folder() const { return folder_->get(); }
+  const FolderFd& Folder() const { return folder_; }
   const char* name() const { return name_.c_str(); }
   void Release() { folder_.reset(); }
 
