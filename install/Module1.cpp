@@ -20,14 +20,15 @@ constexpr std::string_view kLineEnd = "\r\n";
 // Appends the listing of root + relPath to `out`. The own block is written first; then its folder
 // lines are walked by offset (the output grows behind them, so no copy of the block is needed), and
 // each sub-folder's listing is appended in turn. Every line is written once: linear in the listing.
-void AppendListing(platform::Platform& p, std::string_view root, std::string_view relPath,
+// False when a folder in it could not be read (the others are listed all the same).
+bool AppendListing(platform::Platform& p, std::string_view root, std::string_view relPath,
                    std::string& out) {
   std::string folder = Join(root, relPath);
   if (folder.back() != kSep) folder.push_back(kSep);
 
   const std::size_t blockStart = out.size();
   std::string probe;
-  p.EnumerateFolder(folder, [&](std::string_view name, EntryKind kind) {
+  bool complete = p.EnumerateFolder(folder, [&](std::string_view name, EntryKind kind) {
     if (name == "." || name == "..") return;
     bool isFolder = kind == EntryKind::Folder;
     if (kind == EntryKind::Unknown) {
@@ -57,10 +58,11 @@ void AppendListing(platform::Platform& p, std::string_view root, std::string_vie
     if (eol == std::string::npos || eol >= blockEnd) break;
     if (out[pos] == '>' && eol > pos + 1) {
       sub.assign(out, pos + 1, eol - pos - 1);
-      AppendListing(p, root, sub, out);
+      complete = AppendListing(p, root, sub, out) && complete;
     }
     pos = eol + kLineEnd.size();
   }
+  return complete;
 }
 
 // `root` joined with `part` into `out`, reusing its storage.
@@ -89,8 +91,15 @@ bool CopyOne(const std::string& source, const std::string& dest, std::int16_t iM
 }  // namespace
 
 std::string ListTree(std::string_view sRoot, std::string_view sRelPath, platform::Platform& p) {
+  bool complete = true;
+  return ListTree(sRoot, sRelPath, complete, p);
+}
+
+std::string ListTree(std::string_view sRoot, std::string_view sRelPath, bool& complete, platform::Platform& p) {
   std::string out;
-  AppendListing(p, sRoot, sRelPath, out);
+  std::string root(sRoot);
+  const auto walk = p.BeginWalk(root);
+  complete = AppendListing(p, sRoot, sRelPath, out);
   return out;
 }
 
@@ -100,8 +109,9 @@ unsigned CopyWorkers() {
 
 bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
               platform::Platform& p) {
-  const std::string listing = ListTree(sSource, {}, p);
-  if (listing.empty()) return true;
+  bool listed = true;  // a package folder that cannot be read counts as a failed copy
+  const std::string listing = ListTree(sSource, {}, listed, p);
+  if (listing.empty()) return listed;
   const auto scope = p.BeginCopy(std::string(sSource), std::string(sDest));
 
   // Folder step, first and in the listing's order: each folder is made before anything goes into
@@ -128,10 +138,13 @@ bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
       files.push_back(line);
     }
   }
-  if (iMode != SkipExisting && iMode != Overwrite) return foldersMade;  // a mode that copies nothing
+  // The last step: every name given made durable (data is made durable before each file's name).
+  const auto commit = [&] { return !scope || scope->Commit(); };
+  if (iMode != SkipExisting && iMode != Overwrite) return commit() && listed && foldersMade;  // no files
 
-  // File step: the files go to a few workers, each taking the next one not yet taken. Each file is
-  // still placed atomically and never replaces one that appeared meanwhile; failures are passed
+  // File step: the files go to a few workers, each taking the next run not yet taken. A run is
+  // copied as one batch (SafeCopyFiles: all written, made durable together, then named). Each file
+  // is still placed atomically and never replaces one that appeared meanwhile; failures are passed
   // over one by one. Only the order in which files appear changes.
   // The files go out in runs of one folder (at most kRun files each), so that the workers mostly
   // place files in different folders: the file system serialises the entries of one folder.
@@ -148,19 +161,44 @@ bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
 
   std::atomic<std::size_t> next{0};
   std::atomic<bool> filesCopied{true};
+  // Each worker gathers the runs it takes into batches of about kBatch files for SafeCopyFiles.
+  constexpr std::size_t kBatch = 256;
   const auto work = [&] {
-    std::string source, target;  // reused for every file of this worker
-    for (std::size_t r; (r = next.fetch_add(1, std::memory_order_relaxed)) + 1 < runs.size();) {
-      for (std::size_t i = runs[r]; i < runs[r + 1]; ++i) {
-        try {
-          JoinInto(source, sSource, files[i]);
-          JoinInto(target, sDest, files[i]);
-          if (!CopyOne(source, target, iMode, p)) filesCopied.store(false, std::memory_order_relaxed);
-        } catch (...) {  // this file fails; the others go on
-          filesCopied.store(false, std::memory_order_relaxed);
+    std::vector<platform::FileCopy> batch;  // reused for every batch of this worker
+    std::size_t n = 0;
+    const auto copyBatch = [&] {
+      try {
+        p.SafeCopyFiles({batch.data(), n});
+        for (std::size_t k = 0; k < n; ++k) {
+          // Naming the copy fails should a file take the name after the existence test: it is
+          // never replaced, and that is no failure.
+          if (!batch[k].copied && (iMode != SkipExisting || !FileExists(batch[k].dest, p))) {
+            filesCopied.store(false, std::memory_order_relaxed);
+          }
         }
+      } catch (...) {  // this batch fails; the others go on
+        filesCopied.store(false, std::memory_order_relaxed);
       }
+      n = 0;
+    };
+    for (std::size_t r; (r = next.fetch_add(1, std::memory_order_relaxed)) + 1 < runs.size();) {
+      try {
+        for (std::size_t i = runs[r]; i < runs[r + 1]; ++i) {
+          if (n == batch.size()) batch.emplace_back();
+          platform::FileCopy& copy = batch[n];
+          JoinInto(copy.dest, sDest, files[i]);
+          if (iMode == SkipExisting && FileExists(copy.dest, p)) continue;  // there already
+          JoinInto(copy.source, sSource, files[i]);
+          copy.replace = iMode == Overwrite;
+          copy.copied = false;
+          ++n;
+        }
+      } catch (...) {  // this run's files not gathered fail; the others go on
+        filesCopied.store(false, std::memory_order_relaxed);
+      }
+      if (n >= kBatch) copyBatch();
     }
+    copyBatch();
   };
   const unsigned workers = files.size() < kParallelFrom ? 1 : CopyWorkers();
   {
@@ -174,7 +212,7 @@ bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMo
     }
     work();
   }  // joins the helpers
-  return foldersMade && filesCopied.load();
+  return commit() && listed && foldersMade && filesCopied.load();
 }
 
 bool CopyFileByMode(std::string_view sSourceFile, std::string_view sDestFile, std::int16_t iMode,

@@ -21,8 +21,13 @@ inline constexpr std::int16_t Overwrite = 0;      // always copy, replacing the 
 
 // The listing of the folder sRoot joined with sRelPath (empty for the root itself; otherwise
 // beginning with the separator). Every relative path in it starts from sRelPath. A folder that
-// cannot be read gives no lines.
+// cannot be read gives no lines. Each folder is reached from its parent's (see
+// Platform::BeginWalk), so no path length limits the depth.
 std::string ListTree(std::string_view sRoot, std::string_view sRelPath,
+                     platform::Platform& p = platform::Default());
+
+// ListTree, with `complete` false when a folder in the tree (the root included) could not be read.
+std::string ListTree(std::string_view sRoot, std::string_view sRelPath, bool& complete,
                      platform::Platform& p = platform::Default());
 
 // Below this many files a copy runs on the calling thread alone (threads would cost more than they
@@ -35,8 +40,9 @@ unsigned CopyWorkers();
 // Copies the tree below sSource into the existing folder sDest: first every folder is created, in
 // the listing's order; then the files go to CopyFileByMode with iMode, on several threads for a
 // larger package (see kParallelFrom). Failing steps are skipped. Below sDest no link is followed (see
-// Platform::BeginCopy). Returns false when a folder creation or a file copy was attempted and
-// failed (a folder or file that is there already is no failure), for the process's exit status.
+// Platform::BeginCopy). Returns false when a package folder could not be listed, or a folder
+// creation or a file copy was attempted and failed (a folder or file that is there already is no
+// failure), for the process's exit status.
 bool CopyTree(std::string_view sSource, std::string_view sDest, std::int16_t iMode,
               platform::Platform& p = platform::Default());
 

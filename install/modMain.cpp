@@ -36,9 +36,28 @@ bool GuardedCondition(Condition&& condition) {
   }
 }
 
-// Serves one host version; false when a folder creation or file copy failed on the way.
+// True when the template folder of `host` under `documents` directly holds an ordinary "*.eml"
+// file; throws TemplatesLookupFailed when it cannot be read.
+bool HasTemplatesIn(const std::string& documents, std::string_view host, platform::Platform& p) {
+  const std::string pattern = Join(Join(documents, host), kTemplatePart) + "*.eml";
+  std::string name;
+  switch (p.FirstMatch(pattern, name)) {
+    case platform::MatchResult::Found:
+      return true;
+    case platform::MatchResult::None:
+      return false;
+    case platform::MatchResult::Failed:
+      break;
+  }
+  throw TemplatesLookupFailed();
+}
+
+// Serves one host version; false when the Documents folder is unknown, or a folder creation or
+// file copy failed on the way.
 bool ServeHost(std::string_view host, Form1& form, platform::Platform& p) {
-  if (!GuardedCondition([&] { return HasTemplates(host, form, p); })) return true;
+  std::string documents;
+  if (!Guarded([&] { documents = GetDocumentsFolder(form, p); }) || documents.empty()) return false;
+  if (!GuardedCondition([&] { return HasTemplatesIn(documents, host, p); })) return true;
   bool copied = true;
   const bool ran = Guarded([&] {
     const std::string documents = GetDocumentsFolder(form, p);
@@ -55,18 +74,7 @@ bool ServeHost(std::string_view host, Form1& form, platform::Platform& p) {
 
 bool HasTemplates(std::string_view sHostFolder, Form1& form, platform::Platform& p) {
   const std::string documents = GetDocumentsFolder(form, p);
-  if (documents.empty()) return false;
-  const std::string pattern = Join(Join(documents, sHostFolder), kTemplatePart) + "*.eml";
-  std::string name;
-  switch (p.FirstMatch(pattern, name)) {
-    case platform::MatchResult::Found:
-      return true;
-    case platform::MatchResult::None:
-      return false;
-    case platform::MatchResult::Failed:
-      break;
-  }
-  throw TemplatesLookupFailed();
+  return !documents.empty() && HasTemplatesIn(documents, sHostFolder, p);
 }
 
 void Main(platform::Platform& p) {

@@ -26,7 +26,8 @@ bool HasTemplates(std::string_view sHostFolder, Form1& form,
 // The install pass: for each host version in use, copy the package beside the executable
 // ("content") into its template folder without replacing anything; then destroy Form1 and end the
 // process (through the platform, so that a test's platform can let it return), with status 1 when
-// a folder creation or file copy was attempted and failed, else 0.
+// the Documents folder is unknown, a package folder could not be listed, or a folder creation or
+// file copy was attempted and failed, else 0.
 void Main(platform::Platform& p = platform::Default());
 
 }  // namespace install

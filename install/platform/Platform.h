@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -46,6 +47,17 @@ class Window {
 class CopyScope {
  public:
   virtual ~CopyScope() = default;
+  // The copy's last step: makes every name it gave (folders made, files placed) durable, so that
+  // after a power cut each is there with its whole content. False when the system reports that it
+  // could not.
+  virtual bool Commit() { return true; }
+};
+
+// One file of Platform::SafeCopyFiles.
+struct FileCopy {
+  std::string source, dest;
+  bool replace = false;
+  bool copied = false;  // set by SafeCopyFiles: the copy has its name
 };
 
 class Platform {
@@ -54,11 +66,18 @@ class Platform {
 
   virtual ~Platform() = default;
 
+  // Marks a walk of the folder tree below `root` for the life of the returned object: within it a
+  // folder is reached from its parent's open folder (Linux), so that no path length limits the
+  // depth, and folders opened below `root` may be kept open for the life of the object, never
+  // longer. Null when nothing needs marking.
+  virtual std::unique_ptr<CopyScope> BeginWalk(const std::string& root) = 0;
+
   // Folder enumeration. `folder` ends with the separator. Calls `visit` once per entry, in the file
   // system's order, with the bare name; "." and ".." may come too. Hidden and system entries (on
   // Linux: dot-names, FIFOs, sockets, devices, symlinks to folders, dangling symlinks, names with CR
-  // or LF; Windows: folders that are name-surrogate reparse points, such as junctions) are left out. The enumeration is finished and closed before this returns. Returns false
-  // when the folder cannot be read.
+  // or LF; Windows: folders that are name-surrogate reparse points, such as junctions) are left
+  // out. The enumeration is finished and closed before this returns. Returns false when the folder
+  // cannot be read.
   virtual bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) = 0;
 
   // First ordinary file (not a folder, not hidden, not system) matching `pattern`, whose last
@@ -85,12 +104,22 @@ class Platform {
   // something that is not a folder (std::errc::not_a_directory).
   virtual std::error_code CreateFolder(const std::string& path) = 0;
 
-  // Copies the content, permission bits and modification time of `source` to `dest`, never
+  // Copies the content, permission bits (Linux: less the process's umask, as `cp` without -p; Windows:
+  // the read-only and archive attributes) and modification time of `source` to `dest`, never
   // leaving a partial file under `dest`'s name: the data goes to a hidden temporary file first
   // (in `dest`'s folder, or in the destination root during a BeginCopy), which then gets its name. With `replace` false the naming fails when anything
   // holds the name by then; with `replace` true an existing file is replaced. A symlink at `dest`
-  // is never written through. Returns false on any failure, with the temporary file removed.
+  // is never written through. The data is durable (on the disk) before the file gets its name.
+  // Returns false on any failure, with the temporary file removed.
   virtual bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) = 0;
+
+  // SafeCopyFile for each of `copies` (sources and destinations all different), setting each one's
+  // `copied`. The platforms write every file first, make their data durable together (far cheaper
+  // than one file at a time), and only then give them their names. By default SafeCopyFile is
+  // called for each in turn.
+  virtual void SafeCopyFiles(std::span<FileCopy> copies) {
+    for (FileCopy& c : copies) c.copied = SafeCopyFile(c.source, c.dest, c.replace);
+  }
 
   // The path of a shell special folder (a CSIDL number), with `owner` as the window handle that the
   // shell call takes. False when the folder has no path.
@@ -118,10 +147,13 @@ void LiteralPattern(std::string_view path, std::string& pattern);
 Platform& Default();
 
 // Passes every call to another platform; tests derive from it and override what they break.
+// SafeCopyFiles is the one call not passed on as it is: it goes to this object's SafeCopyFile one
+// file at a time, so that a test overriding SafeCopyFile sees every copy.
 class ForwardingPlatform : public Platform {
  public:
   explicit ForwardingPlatform(Platform& inner) : inner_(inner) {}
 
+  std::unique_ptr<CopyScope> BeginWalk(const std::string& root) override { return inner_.BeginWalk(root); }
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
     return inner_.EnumerateFolder(folder, visit);
   }

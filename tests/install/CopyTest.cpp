@@ -8,6 +8,7 @@
 #else
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 #include "Support.h"
@@ -37,10 +38,12 @@ struct Spy : platform::ForwardingPlatform {
   int queries = 0, copies = 0;
   bool allUnknown = false;   // the enumeration cannot tell any kind
   std::string failQueryFor;  // the attribute query of this name fails
+  std::string failListOf;    // the enumeration of a folder whose path ends with this fails
   std::function<void(const std::string&)> afterMatch;
   std::function<bool(const std::string&, const std::string&, bool)> copy;
 
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
+    if (!failListOf.empty() && folder.ends_with(failListOf)) return false;
     return inner_.EnumerateFolder(folder, [&](std::string_view name, EntryKind kind) {
       visit(name, allUnknown ? EntryKind::Unknown : kind);
     });
@@ -70,15 +73,22 @@ TEST(CopyTree, CopiesTreeWithContentTimesAndPermissions) {
   fs::permissions(src / "b.eml", perms::owner_read | perms::owner_write | perms::group_read);
   fs::permissions(src / "a.eml", perms::owner_read | perms::group_read | perms::others_read);
   fs::permissions(src / "Business" / "Invoices" / "inv.eml", perms::all);  // more than the umask lets
+  // A copy's bits are the source's less the umask, as `cp` without -p makes them.
+  const mode_t umask = ::umask(027);
 #endif
   CopyTree(src.str(), dest.str(), SkipExisting);
   EXPECT_EQ(Snap(dest.path), Snap(src.path));  // entries, sizes, modification times
   EXPECT_EQ(ReadFile(dest / "b.eml"), kB);
   EXPECT_TRUE(ReadFile(dest / "Business" / "Invoices" / "inv.eml") == std::string(300000, 'i'));
 #ifndef _WIN32
-  for (const char* file : {"a.eml", "b.eml", "Business/Invoices/inv.eml"}) {
-    EXPECT_EQ(fs::status(dest / file).permissions(), fs::status(src / file).permissions()) << file;
-  }
+  const std::pair<const char*, perms> expected[] = {
+      {"a.eml", perms::owner_read | perms::group_read},
+      {"b.eml", perms::owner_read | perms::owner_write | perms::group_read},
+      {"Business/Invoices/inv.eml", perms::owner_all | perms::group_read | perms::group_exec}};
+  for (const auto& [file, bits] : expected) EXPECT_EQ(fs::status(dest / file).permissions(), bits) << file;
+  CopyTree(src.str(), dest.str(), Overwrite);  // through named temporary files, replacing
+  ::umask(umask);
+  for (const auto& [file, bits] : expected) EXPECT_EQ(fs::status(dest / file).permissions(), bits) << file;
 #endif
   CopyTree(src.str() + R("\\"), trailing.str() + R("\\"), SkipExisting);
   EXPECT_EQ(Snap(trailing.path), Snap(dest.path));
@@ -160,6 +170,21 @@ TEST(SeamFaults, FailingAttributeQueryMakesTheEntryAFolder) {
   CopyTree(src.str(), dest.str(), SkipExisting, failing);
   EXPECT_TRUE(fs::is_directory(dest / "b.eml"));
   EXPECT_EQ(ReadFile(dest / "a.eml"), "From: a\r\n\r\nA");
+}
+
+TEST(SeamFaults, AFolderThatCannotBeListedIsAFailedCopyAndTheRestIsCopied) {
+  TempDir src, dest;
+  MakePackage(src);
+  Spy spy;
+  spy.failListOf = R("Business\\");
+  EXPECT_FALSE(CopyTree(src.str(), dest.str(), SkipExisting, spy));
+  EXPECT_TRUE(fs::is_directory(dest / "Business") && fs::is_empty(dest / "Business"));
+  EXPECT_EQ(ReadFile(dest / "b.eml"), kB);
+  EXPECT_TRUE(fs::is_directory(dest / "Empty"));
+  spy.failListOf.clear();
+  EXPECT_TRUE(CopyTree(src.str(), dest.str(), SkipExisting, spy));  // the next run completes it
+  EXPECT_EQ(Snap(dest.path), Snap(src.path));
+  EXPECT_FALSE(CopyTree((src / "missing").string(), dest.str(), SkipExisting));  // no package at all
 }
 
 // Makes the real copy fail. Linux: a file-size limit stops it once part of the data is written, as

@@ -109,6 +109,7 @@ TEST(Main, NoDocumentsFolderMeansNoHostAnywhereAndFailedTestsCountAsInUse) {
   Main(none);
   EXPECT_TRUE(none.patterns.empty());  // nothing looked for at the root
   EXPECT_EQ(none.windowsAtEnd, 0);
+  EXPECT_EQ(none.exitStatus, 1);  // a deploying tool must not take it for success
 
   Sandbox s;
   s.Host("Marrowquill2", nullptr);

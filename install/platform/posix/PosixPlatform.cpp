@@ -1,5 +1,7 @@
 // The install run's platform on Linux. Linux only, not generic POSIX: it relies on O_TMPFILE,
-// O_PATH, openat2, renameat2, copy_file_range and /proc.
+// O_PATH, openat2, renameat2, copy_file_range and /proc. The folder walk and its cache are in
+// FolderWalk, the placement of copies in Placement, temporary files and the clean-up of those of
+// dead runs in Temporaries.
 //
 // Ordinary file: a regular file, or a symlink to one, whose name does not begin with ".". Folder: a
 // real directory whose name does not begin with "."; symlinks to directories are left out, so a
@@ -12,28 +14,26 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <linux/openat2.h>
-#include <signal.h>
-#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "install/platform/Platform.h"
-#include "install/platform/ScopeList.h"
+#include "install/platform/posix/FolderWalk.h"
+#include "install/platform/posix/Placement.h"
 #include "install/platform/posix/Syscalls.h"
+#include "install/platform/posix/Temporaries.h"
 #include "install/platform/posix/UniqueFd.h"
 #include "install/platform/posix/UserDirs.h"
 
@@ -94,220 +94,6 @@ std::string Unescape(std::string_view component) {
 
 bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
 
-// Copies `in` to `out`, in the kernel where it can, else through a buffer: the `size` bytes that
-// fstat reported, or up to the end should the file have grown meanwhile.
-bool CopyData(int in, int out, off_t size) {
-  off_t copied = 0;
-  for (;;) {
-    const ssize_t n = Sys().copyFileRange(in, out, std::size_t{1} << 30);
-    if (n > 0) {
-      copied += n;
-      if (copied == size) return true;  // spares the call that would only report the end
-      continue;
-    }
-    if (n == 0) return true;
-    if (errno == EINTR) continue;
-    if (copied > 0 || (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
-                   errno != EBADF && errno != EPERM)) {
-      return false;
-    }
-    break;
-  }
-  thread_local std::vector<char> buffer(std::size_t{256} << 10);
-  for (;;) {
-    const ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      done += w;
-    }
-  }
-}
-
-// Gives the anonymous (O_TMPFILE) file `fd` the name `name` in the folder `dirFd`; fails when the
-// name is taken.
-bool LinkAnonymous(int fd, int dirFd, const char* name) {
-  // Directly by descriptor where the kernel allows it (privileged, or Linux 6.10 and later for a
-  // file the caller opened), else through /proc.
-  if (Sys().linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0) return true;
-  if (errno != EPERM && errno != ENOENT && errno != EINVAL) return false;
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return Sys().linkat(AT_FDCWD, self.c_str(), dirFd, name, AT_SYMLINK_FOLLOW) == 0;
-}
-
-// An open folder, shared by a copy's cache and the calls using it, so that leaving the cache never
-// closes a descriptor in use.
-using FolderFd = std::shared_ptr<const UniqueFd>;
-
-FolderFd OpenFolder(int dirFd, const char* path, int extraFlags = 0) {
-  UniqueFd fd(Sys().openat(dirFd, path, O_PATH | O_DIRECTORY | O_CLOEXEC | extraFlags, 0));
-  return fd ? std::make_shared<const UniqueFd>(std::move(fd)) : nullptr;
-}
-
-// Temporary files of the named kind (where O_TMPFILE is not available, and for replacements):
-// ".install-templates.<pid>.<n>.tmp", held under an exclusive flock while their writer lives.
-constexpr std::string_view kTempPrefix = ".install-templates.";
-constexpr std::string_view kTempSuffix = ".tmp";
-
-// A named temporary file, removed unless it has been given its final name.
-class TempFile {
- public:
-  TempFile() = default;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (folder_) ::unlinkat(folder_->get(), name_.c_str(), 0);
-  }
-  // Creates a new one in `folder`, with mode 0600 and locked; the descriptor, or -1.
-  int Create(FolderFd folder) {
-    static std::atomic<unsigned long> counter{0};
-    const std::string pid = std::to_string(::getpid());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string name(kTempPrefix);
-      name.append(pid).append(".").append(std::to_string(++counter)).append(kTempSuffix);
-      const int fd = Sys().openat(folder->get(), name.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        ::flock(fd, LOCK_EX);  // tells a later run that this file's writer is alive
-        folder_ = std::move(folder);
-        name_ = std::move(name);
-        return fd;
-      }
-      if (errno != EEXIST) return -1;
-    }
-    return -1;
-  }
-  int folder() const { return folder_->get(); }
-  const char* name() const { return name_.c_str(); }
-  void Release() { folder_.reset(); }
-
- private:
-  FolderFd folder_;
-  std::string name_;
-};
-
-// Removes from `folder` the temporary files of runs that are gone: only names of the named kind,
-// only regular files, only when the process id in the name is not alive and no one holds the lock.
-void RemoveStaleTemporaries(int folder) {
-  UniqueFd listFd(Sys().openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-  if (!listFd) return;
-  UniqueDir dir(::fdopendir(listFd.get()));
-  if (!dir) return;
-  listFd.Release();  // the stream owns it now
-  const pid_t self = ::getpid();
-  while (const dirent* e = ::readdir(dir.get())) {
-    const std::string_view name(e->d_name);
-    if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) continue;
-    if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
-    const std::string_view id = name.substr(kTempPrefix.size());
-    pid_t pid = 0;
-    std::size_t digits = 0;
-    while (digits < id.size() && id[digits] >= '0' && id[digits] <= '9' && pid < 100000000) {
-      pid = pid * 10 + (id[digits++] - '0');
-    }
-    if (digits == 0 || digits >= id.size() || id[digits] != '.' || pid <= 0 || pid == self) continue;
-    if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // alive (or not ours to judge)
-    UniqueFd fd(Sys().openat(folder, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
-    struct stat opened, named;
-    if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // a writer in another pid namespace
-    if (::fstatat(folder, e->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
-      continue;
-    }
-    ::unlinkat(folder, e->d_name, 0);
-  }
-}
-
-class PosixPlatform;
-
-// One copy in progress (BeginCopy): its roots, the destination root opened once, and the folders
-// opened below either root, kept for the life of the copy only.
-class Scope final : public CopyScope {
- public:
-  Scope(PosixPlatform& owner, const std::string& source, const std::string& dest, FolderFd root)
-      : owner_(owner), sourcePrefix_(WithSlash(source)), destPrefix_(WithSlash(dest)), root_(std::move(root)) {}
-  ~Scope() override;
-
-  const std::string& sourcePrefix() const { return sourcePrefix_; }
-  const std::string& destPrefix() const { return destPrefix_; }
-  const FolderFd& root() const { return root_; }
-
-  // The folder `key` names (a source folder path, or "\n" + a folder path relative to the
-  // destination root), or null when it is not cached.
-  FolderFd Find(std::string_view key) {
-    std::lock_guard lock(mutex_);
-    for (Entry& e : entries_) {
-      if (e.fd && e.key == key) {
-        e.used = ++clock_;
-        return e.fd;
-      }
-    }
-    return nullptr;
-  }
-  void Put(std::string_view key, FolderFd fd) {
-    std::lock_guard lock(mutex_);
-    Entry* victim = &entries_[0];
-    for (Entry& e : entries_) {
-      if (e.used < victim->used) victim = &e;
-    }
-    victim->key.assign(key);
-    victim->fd = std::move(fd);
-    victim->used = ++clock_;
-  }
-
- private:
-  static std::string WithSlash(std::string path) {
-    if (path.empty() || path.back() != '/') path.push_back('/');
-    return path;
-  }
-  struct Entry {
-    std::string key;
-    FolderFd fd;
-    unsigned long used = 0;
-  };
-
-  PosixPlatform& owner_;
-  const std::string sourcePrefix_, destPrefix_;
-  const FolderFd root_;
-  std::mutex mutex_;
-  Entry entries_[16];
-  unsigned long clock_ = 0;
-};
-
-// Where a path lies: its folder, opened, and its last component.
-struct Place {
-  FolderFd folder;         // null: the path has no folder part (relative to the working folder)
-  const char* name = "";   // points into the path
-  Scope* scope = nullptr;  // the copy whose destination holds the path: no link is followed there
-  int fd() const { return folder ? folder->get() : AT_FDCWD; }
-};
-
-// The folder `relative` (components below the root, no leading or trailing "/") opened without
-// following any link, component by component.
-FolderFd OpenBeneath(const FolderFd& root, const std::string& relative) {
-  const int fd = Sys().openFolderBeneath(root->get(), relative.c_str());
-  if (fd >= 0) return std::make_shared<const UniqueFd>(fd);
-  if (errno != ENOSYS && errno != EINVAL && errno != EPERM) return nullptr;
-  FolderFd folder = root;
-  std::size_t start = 0;
-  while (folder && start <= relative.size()) {
-    const std::size_t slash = std::min(relative.find('/', start), relative.size());
-    const std::string component = relative.substr(start, slash - start);
-    folder = OpenFolder(folder->get(), component.c_str(), O_NOFOLLOW);
-    start = slash + 1;
-  }
-  return folder;
-}
-
 class StandInWindow final : public Window {
  public:
   std::uintptr_t Handle() const override { return 0; }
@@ -315,14 +101,20 @@ class StandInWindow final : public Window {
 
 class PosixPlatform final : public Platform {
  public:
-  PosixPlatform() {
-    umask_ = ::umask(0);  // read once, while the program is still single-threaded
-    ::umask(umask_);
+  std::unique_ptr<CopyScope> BeginWalk(const std::string& root) override {
+    return scopes_.Begin(root, {}, nullptr);
   }
 
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
-    UniqueDir dir(::opendir(folder.c_str()));
+    // Within a walk or a copy the folder is reached from its parent's open folder.
+    Place place;
+    if (!At(folder, place)) return false;
+    UniqueFd listFd(Sys().openat(place.fd(), place.folder ? "." : folder.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (!listFd) return false;
+    UniqueDir dir(::fdopendir(listFd.get()));
     if (!dir) return false;
+    listFd.Release();  // the stream owns it now
     const int dirFd = ::dirfd(dir.get());
     while (const dirent* e = ::readdir(dir.get())) {
       const std::string_view name(e->d_name);
@@ -410,18 +202,17 @@ class PosixPlatform final : public Platform {
     FolderFd root = OpenFolder(AT_FDCWD, destRoot.c_str());
     if (!root) return nullptr;
     RemoveStaleTemporaries(root->get());
-    auto scope = std::make_unique<Scope>(*this, sourceRoot, destRoot, std::move(root));
-    scopes_.Add(scope.get());
-    return scope;
+    return scopes_.Begin(sourceRoot, destRoot, std::move(root));
   }
-
-  void EndCopy(Scope* scope) { scopes_.Remove(scope); }
 
   std::error_code CreateFolder(const std::string& path) override {
     Place place;
     if (!At(path, place)) return {errno, std::generic_category()};
     if (*place.name == '\0') return std::make_error_code(std::errc::invalid_argument);
-    if (::mkdirat(place.fd(), place.name, 0777) == 0) return {};
+    if (::mkdirat(place.fd(), place.name, 0777) == 0) {
+      if (place.scope) place.scope->NamedInto(place.folder);  // for the copy's last step
+      return {};
+    }
     const int error = errno;
     struct stat st;
     if (error == EEXIST) {
@@ -435,68 +226,41 @@ class PosixPlatform final : public Platform {
   }
 
   bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
-    // O_NONBLOCK: should a FIFO stand at the source path after all, opening it cannot hang (on a
-    // regular file the flag changes nothing).
-    Place from;
-    if (!At(source, from)) return false;
-    UniqueFd in(Sys().openat(from.fd(), from.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
-    if (!in) return false;
-    struct stat st;
-    if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    FileCopy one{source, dest, replace};
+    SafeCopyFiles({&one, 1});
+    return one.copied;
+  }
 
-    Place to;
-    if (!At(dest, to) || *to.name == '\0') return false;
-    if (!to.folder) to.folder = OpenFolder(AT_FDCWD, ".");
-    if (!to.folder) return false;
+  void SafeCopyFiles(std::span<FileCopy> copies) override {
+    // Each job holds two descriptors until its name is given: as many jobs at once as the
+    // descriptor limit lets every copy thread have.
+    static const std::size_t atOnce = [] {
+      rlimit limit{};
+      const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+      return std::clamp<std::size_t>(soft > 512 ? (soft - 256) / 16 : 0, 8, 256);
+    }();
+    for (std::size_t start = 0; start < copies.size(); start += atOnce) {
+      PlaceBatch(copies.subspan(start, std::min(atOnce, copies.size() - start)));
+    }
+  }
 
-    // The data goes to a temporary file first: an anonymous one where the file system has them
-    // (nothing is left behind if the process dies), made with the source's permission bits at once
-    // so that only what the umask takes away needs setting afterwards. Else a hidden named one, in
-    // the destination root during a copy (where a later run looks for what a killed one left), or
-    // beside the destination should that root lie on another file system.
-    const mode_t mode = st.st_mode & 0777;
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (!replace) {
-      UniqueFd out(Sys().openat(to.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-      if (out) {
-        if (!CopyData(in.get(), out.get(), st.st_size)) return false;
-        if ((mode & umask_) != 0) ::fchmod(out.get(), mode);
-        ::futimens(out.get(), times);
-        return LinkAnonymous(out.get(), to.fd(), to.name);
+  void PlaceBatch(std::span<FileCopy> copies) {
+    thread_local std::vector<CopyJob> jobs;
+    if (jobs.size() < copies.size()) jobs.resize(copies.size());
+    const std::span<CopyJob> batch(jobs.data(), copies.size());
+    for (std::size_t i = 0; i < copies.size(); ++i) Prepare(copies[i], batch[i]);
+    PlaceCopies(batch);
+    const UniqueFd* noted = nullptr;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+      CopyJob& job = batch[i];
+      copies[i].copied = job.placed;
+      if (job.placed && job.to.scope && job.to.folder.get() != noted) {
+        job.to.scope->NamedInto(job.to.folder);  // for the copy's last step
+        noted = job.to.folder.get();
       }
+      job.in.Reset();
+      job.to = Place();
     }
-    FolderFd tempFolder = to.scope ? to.scope->root() : to.folder;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      TempFile temp;
-      UniqueFd out(temp.Create(tempFolder));
-      if (!out) return false;
-      if (attempt > 0 && ::lseek(in.get(), 0, SEEK_SET) != 0) return false;
-      if (!CopyData(in.get(), out.get(), st.st_size)) return false;
-      ::fchmod(out.get(), mode);
-      ::futimens(out.get(), times);
-      if (!out.Close()) return false;  // a write the file system could not complete after all
-      bool placed = false;
-      if (replace) {
-        placed = Sys().renameat2(temp.folder(), temp.name(), to.fd(), to.name, 0) == 0;
-      } else {
-        placed = Sys().renameat2(temp.folder(), temp.name(), to.fd(), to.name, RENAME_NOREPLACE) == 0;
-        if (!placed && (errno == EINVAL || errno == ENOSYS)) {
-          // File systems without RENAME_NOREPLACE: a hard link fails on any existing name.
-          placed = Sys().linkat(temp.folder(), temp.name(), to.fd(), to.name, 0) == 0;
-          if (placed) return true;  // the temporary name goes with `temp`
-          if (errno != EXDEV || tempFolder == to.folder) return false;
-          tempFolder = to.folder;
-          continue;
-        }
-      }
-      if (placed) {
-        temp.Release();
-        return true;
-      }
-      if (errno != EXDEV || tempFolder == to.folder) return false;
-      tempFolder = to.folder;  // the destination root and this folder are on different file systems
-    }
-    return false;
   }
 
   bool SpecialFolder(std::uintptr_t, std::int32_t folderId, std::string& path) override {
@@ -542,75 +306,26 @@ class PosixPlatform final : public Platform {
   }
 
  private:
-  // The folder of `path`, opened, and its last component. Below a copy's destination root the
-  // folder is reached without following any link; folders below either root of a copy are kept
-  // open for the rest of that copy. False (errno set) when the folder cannot be opened.
-  bool At(const std::string& path, Place& place) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-      place.name = path.c_str();
-      return true;
-    }
-    place.name = path.c_str() + slash + 1;
-    const std::string_view folder = std::string_view(path).substr(0, slash + 1);
-    Scope* scope = nullptr;
-    bool below = false;
-    scopes_.Visit([&](Scope* s) {
-      if (folder.starts_with(s->destPrefix())) {
-        scope = s;
-        below = true;
-        return true;
-      }
-      if (folder.starts_with(s->sourcePrefix())) scope = s;
-      return false;
-    });
-    if (!scope) {
-      place.folder = OpenFolder(AT_FDCWD, std::string(folder).c_str());
-      return place.folder != nullptr;
-    }
-    if (!below) {
-      place.folder = scope->Find(folder);
-      if (!place.folder) {
-        place.folder = OpenFolder(AT_FDCWD, std::string(folder).c_str());
-        if (!place.folder) return false;
-        scope->Put(folder, place.folder);
-      }
-      return true;
-    }
-    place.scope = scope;
-    std::string relative(folder.substr(scope->destPrefix().size()));
-    while (!relative.empty() && relative.back() == '/') relative.pop_back();
-    if (relative.empty()) {
-      place.folder = scope->root();
-      return true;
-    }
-    const std::string key = "\n" + relative;
-    place.folder = scope->Find(key);
-    if (place.folder) return true;
-    // One step from a cached parent, else from the root without following any link.
-    const std::size_t slashBefore = relative.rfind('/');
-    const bool top = slashBefore == std::string::npos;
-    // The parent's key is "\n" and `relative` up to its last slash.
-    const FolderFd parent = top ? scope->root() : scope->Find(std::string_view(key).substr(0, slashBefore + 1));
-    const char* last = relative.c_str() + (top ? 0 : slashBefore + 1);
-    place.folder = parent ? OpenFolder(parent->get(), last, O_NOFOLLOW) : OpenBeneath(scope->root(), relative);
-    if (!place.folder) return false;
-    scope->Put(key, place.folder);
-    return true;
+  bool At(const std::string& path, Place& place) { return scopes_.At(path, place); }
+
+  // The job for one copy: its source opened (O_NONBLOCK: should a FIFO stand at the source path
+  // after all, opening it cannot hang; on a regular file the flag changes nothing) and checked to
+  // be a regular file, and its destination's folder. Left without a source when any of it fails.
+  void Prepare(const FileCopy& copy, CopyJob& job) {
+    job.in.Reset();
+    job.to = Place();
+    job.replace = copy.replace;
+    Place from;
+    if (!At(copy.source, from)) return;
+    UniqueFd in(Sys().openat(from.fd(), from.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
+    if (!in || ::fstat(in.get(), &job.st) != 0 || !S_ISREG(job.st.st_mode)) return;
+    if (!At(copy.dest, job.to) || *job.to.name == '\0') return;
+    if (!job.to.folder) job.to.folder = OpenFolder(AT_FDCWD, ".");
+    if (job.to.folder) job.in = std::move(in);
   }
 
-  ScopeList<Scope> scopes_;
-  mode_t umask_ = 022;
+  CopyScopes scopes_;
 };
-
-Scope::~Scope() { owner_.EndCopy(this); }
-
-int RealOpenFolderBeneath(int dirFd, const char* relative) {
-  open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
-  return static_cast<int>(::syscall(SYS_openat2, dirFd, relative, &how, sizeof how));
-}
 
 }  // namespace
 
@@ -622,21 +337,6 @@ void LiteralPattern(std::string_view path, std::string& pattern) {
     if (c == '*' || c == '?' || c == '[' || c == '\\') pattern.push_back('\\');
     pattern.push_back(c);
   }
-}
-
-Syscalls& Sys() {
-  static Syscalls table{
-      RealOpenFolderBeneath,
-      [](int dirFd, const char* path, int flags, mode_t mode) { return ::openat(dirFd, path, flags, mode); },
-      [](int in, int out, size_t length) { return ::copy_file_range(in, nullptr, out, nullptr, length, 0); },
-      [](int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-        return ::renameat2(fromDir, from, toDir, to, flags);
-      },
-      [](int fromDir, const char* from, int toDir, const char* to, int flags) {
-        return ::linkat(fromDir, from, toDir, to, flags);
-      },
-  };
-  return table;
 }
 
 Platform& Default() {

@@ -1,6 +1,7 @@
-// The system calls of the Linux copy whose failure leads to a fallback, called through a table so
-// that a test can make one fail (with ENOSYS, EXDEV, EINVAL...) and see the fallback work. The
-// table starts out holding the real calls.
+// The system calls of the Linux copy whose failure leads to a fallback, or whose order the copy's
+// guarantees rest on (data made durable before a name is given), called through a table so that a
+// test can make one fail (with ENOSYS, EXDEV, EINVAL...) and see the fallback work, or watch the
+// order. The table starts out holding the real calls.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +15,8 @@ struct Syscalls {
   ssize_t (*copyFileRange)(int in, int out, size_t length);
   int (*renameat2)(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
   int (*linkat)(int fromDir, const char* from, int toDir, const char* to, int flags);
+  int (*fdatasync)(int fd);
+  int (*syncfs)(int fd);
 };
 
 // The table in use. Tests change entries and put the saved table back.

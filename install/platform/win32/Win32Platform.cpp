@@ -11,7 +11,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <cstdint>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -61,20 +63,41 @@ bool IsLink(const WIN32_FIND_DATAA& data) {
          (data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0));
 }
 
-// Temporary files: ".install-templates.<pid>.<n>.tmp", hidden and temporary.
+// Temporary files: ".install-templates.<pid>.<start>.<n>.tmp", hidden and temporary, where <start>
+// is the writing process's creation time: process ids are reused (a fresh Wine server gives its
+// first process the same id every time), an id with its creation time never is.
 constexpr char kTempPrefix[] = ".install-templates.";
 constexpr char kTempSuffix[] = ".tmp";
 
-// True when the process `pid` has ended (or never was).
-bool ProcessGone(DWORD pid) {
-  UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
-  if (!process) return ::GetLastError() == ERROR_INVALID_PARAMETER;
-  return ::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+// The creation time of a process, as a number (100 ns since 1601).
+std::uint64_t StartTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
 }
 
-// Removes from `folder` (ending with "\") the temporary files of runs that are gone: only names of
-// that kind, only files that are no link, only when the process id in the name is not running (a
-// live writer holds its file open without sharing as well).
+// True when the process `pid` created at `start` is still running.
+bool ProcessAlive(DWORD pid, std::uint64_t start) {
+  UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return ::GetLastError() != ERROR_INVALID_PARAMETER;  // there, but not ours to ask
+  return ::WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0 && StartTime(process.get()) == start;
+}
+
+// Reads a decimal number up to `end` from `text` at `pos`; false when there is none.
+bool Number(std::string_view text, std::size_t& pos, char end, std::uint64_t& value) {
+  const std::size_t first = pos;
+  value = 0;
+  while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && value < (std::uint64_t{1} << 59)) {
+    value = value * 10 + static_cast<std::uint64_t>(text[pos++] - '0');
+  }
+  return pos > first && pos < text.size() && text[pos++] == end;
+}
+
+// Removes from `folder` (ending with "\\") the temporary files of runs that are gone: only names of
+// that kind, only files that are no link, only when the process of the id and creation time in the
+// name is not running. A name without a creation time (".<pid>.<n>.tmp", an older version's) goes
+// when no one holds it open: a live writer holds its file open without sharing, so that deleting it
+// fails.
 void RemoveStaleTemporaries(const std::string& folder) {
   WIN32_FIND_DATAA data;
   UniqueFind find = FindFirst(folder + kTempPrefix + "*" + kTempSuffix, data);
@@ -83,17 +106,20 @@ void RemoveStaleTemporaries(const std::string& folder) {
     if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
     const std::string_view name(data.cFileName);
     if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) continue;
-    const std::string_view id = name.substr(sizeof kTempPrefix - 1);
-    DWORD pid = 0;
-    std::size_t digits = 0;
-    while (digits < id.size() && id[digits] >= '0' && id[digits] <= '9' && pid < 100000000) {
-      pid = pid * 10 + static_cast<DWORD>(id[digits++] - '0');
-    }
-    if (digits == 0 || digits >= id.size() || id[digits] != '.' || pid == ::GetCurrentProcessId()) continue;
-    if (!ProcessGone(pid)) continue;
+    const std::string_view fields = name.substr(sizeof kTempPrefix - 1, name.size() - sizeof kTempPrefix - sizeof kTempSuffix + 2);
+    std::size_t pos = 0;
+    std::uint64_t pid = 0, second = 0, third = 0;
+    if (!Number(fields, pos, '.', pid) || pid > 0xffffffffu) continue;
+    const std::string counted = std::string(fields.substr(pos)) + ".";
+    std::size_t at = 0;
+    if (!Number(counted, at, '.', second)) continue;
+    const bool withStart = at < counted.size() && Number(counted, at, '.', third) && at == counted.size();
+    if (withStart && ProcessAlive(static_cast<DWORD>(pid), second)) continue;
+    if (!withStart && at != counted.size()) continue;  // not a name of ours
     const std::string path = folder + data.cFileName;
+    const DWORD attributes = data.dwFileAttributes;
     ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileA(path.c_str());
+    if (!::DeleteFileA(path.c_str())) ::SetFileAttributesA(path.c_str(), attributes);
   } while (FindNext(find, data));
 }
 
@@ -108,6 +134,31 @@ class Scope final : public CopyScope {
   }
   ~Scope() override;
   const std::string& prefix() const { return prefix_; }
+
+  // Notes that a name was given in the folder of `path`.
+  void NamedInto(const std::string& path) {
+    const std::size_t slash = path.find_last_of("\\/");
+    if (slash == std::string::npos) return;
+    std::lock_guard lock(mutex_);
+    named_.insert(path.substr(0, slash + 1));
+  }
+
+  // Flushes each folder noted, so that the names given in it are on the disk.
+  bool Commit() override {
+    std::set<std::string> named;
+    {
+      std::lock_guard lock(mutex_);
+      named.swap(named_);
+    }
+    bool durable = true;
+    for (const std::string& folder : named) {
+      UniqueHandle handle = Own(::CreateFileA(folder.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      durable = handle && ::FlushFileBuffers(handle.get()) && durable;
+    }
+    return durable;
+  }
 
   // True when every folder between the root and `path`'s last component is a real folder (none a
   // link). Folders are checked once per copy.
@@ -137,6 +188,7 @@ class Scope final : public CopyScope {
   std::string prefix_;
   std::mutex mutex_;
   std::set<std::string> plain_;
+  std::set<std::string> named_;  // folders given a name in
 };
 
 class Win32Window final : public Window {
@@ -167,6 +219,8 @@ const char* FormClass() {
 
 class Win32Platform final : public Platform {
  public:
+  std::unique_ptr<CopyScope> BeginWalk(const std::string&) override { return nullptr; }
+
   bool EnumerateFolder(const std::string& folder, const EntryVisitor& visit) override {
     WIN32_FIND_DATAA data;
     UniqueFind find = FindFirst(folder + "*", data);
@@ -221,7 +275,10 @@ class Win32Platform final : public Platform {
   std::error_code CreateFolder(const std::string& path) override {
     Scope* scope = ScopeOf(path);
     if (scope && !scope->FoldersArePlain(path)) return {static_cast<int>(::GetLastError()), std::system_category()};
-    if (::CreateDirectoryA(path.c_str(), nullptr)) return {};
+    if (::CreateDirectoryA(path.c_str(), nullptr)) {
+      if (scope) scope->NamedInto(path);  // for the copy's last step
+      return {};
+    }
     const DWORD error = ::GetLastError();
     if (error != ERROR_ALREADY_EXISTS) return {static_cast<int>(error), std::system_category()};
     WIN32_FIND_DATAA data;
@@ -231,60 +288,26 @@ class Win32Platform final : public Platform {
   }
 
   bool SafeCopyFile(const std::string& source, const std::string& dest, bool replace) override {
-    const std::size_t slash = dest.find_last_of("\\/");
-    if (slash == std::string::npos || slash + 1 == dest.size()) return false;
-    Scope* scope = ScopeOf(dest);
-    if (scope && !scope->FoldersArePlain(dest)) return false;  // a folder on the way is a link
-    // The temporary file lies in the destination root during a copy (where a later run looks for
-    // what a killed one left), else beside the destination.
-    const std::string folder = scope ? scope->prefix() : dest.substr(0, slash + 1);
+    FileCopy one{source, dest, replace};
+    SafeCopyFiles({&one, 1});
+    return one.copied;
+  }
 
-    UniqueHandle in = Own(::CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!in || !::GetFileInformationByHandle(in.get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      return false;
+  // Every file written to its temporary file first, then all of them flushed to the disk, then
+  // each one named.
+  void SafeCopyFiles(std::span<FileCopy> copies) override {
+    std::vector<Pending> pending(copies.size());
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+      if (!Write(copies[i], pending[i])) pending[i].Discard();
     }
-
-    static std::atomic<unsigned long> counter{0};
-    std::string temp;
-    UniqueHandle out;
-    for (int attempt = 0; attempt < 100 && !out; ++attempt) {
-      temp = folder + kTempPrefix + std::to_string(::GetCurrentProcessId()) + "." +
-             std::to_string(++counter) + kTempSuffix;
-      out = Own(::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr));
-      if (!out && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+    for (Pending& p : pending) {
+      if (p.out && !::FlushFileBuffers(p.out.get())) p.Discard();
     }
-    if (!out) return false;
-    const auto discard = [&] {
-      out.reset();
-      ::SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
-      ::DeleteFileA(temp.c_str());
-      return false;
-    };
-
-    thread_local std::vector<char> buffer(std::size_t{256} << 10);
-    for (;;) {
-      DWORD got = 0;
-      if (!::ReadFile(in.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return discard();
-      if (got == 0) break;
-      for (DWORD done = 0; done < got;) {
-        DWORD put = 0;
-        if (!::WriteFile(out.get(), buffer.data() + done, got - done, &put, nullptr) || put == 0) return discard();
-        done += put;
-      }
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+      copies[i].copied = pending[i].out && Place(copies[i], pending[i]);
+      if (!copies[i].copied) pending[i].Discard();
+      if (copies[i].copied && pending[i].scope) pending[i].scope->NamedInto(copies[i].dest);
     }
-    // The copy keeps the source's times and attributes (less what marks it temporary).
-    ::SetFileTime(out.get(), &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime);
-    if (!::CloseHandle(out.release())) return discard();
-    DWORD attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE |
-                                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
-    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileAttributesA(temp.c_str(), attributes)) return discard();
-    if (::MoveFileExA(temp.c_str(), dest.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
-    return discard();
   }
 
   bool SpecialFolder(std::uintptr_t owner, std::int32_t folderId, std::string& path) override {
@@ -347,6 +370,103 @@ class Win32Platform final : public Platform {
   void EndProcess(int status) override { ::ExitProcess(static_cast<UINT>(status)); }
 
  private:
+  // A copy written to its temporary file, not yet named.
+  struct Pending {
+    std::string temp;
+    UniqueHandle out;  // null: failed
+    DWORD attributes = 0;
+    Scope* scope = nullptr;
+    void Discard() {
+      out.reset();
+      if (temp.empty()) return;
+      ::SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileA(temp.c_str());
+      temp.clear();
+    }
+  };
+
+  // Writes the content and times of `copy.source` into a new temporary file, left open.
+  bool Write(const FileCopy& copy, Pending& p) {
+    const std::string& dest = copy.dest;
+    const std::size_t slash = dest.find_last_of("\\/");
+    if (slash == std::string::npos || slash + 1 == dest.size()) return false;
+    p.scope = ScopeOf(dest);
+    if (p.scope && !p.scope->FoldersArePlain(dest)) return false;  // a folder on the way is a link
+    // The temporary file lies in the destination root during a copy (where a later run looks for
+    // what a killed one left), else beside the destination.
+    const std::string folder = p.scope ? p.scope->prefix() : dest.substr(0, slash + 1);
+
+    UniqueHandle in = Own(::CreateFileA(copy.source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!in || !::GetFileInformationByHandle(in.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return false;
+    }
+
+    static std::atomic<unsigned long> counter{0};
+    static const std::string self = std::to_string(::GetCurrentProcessId()) + "." +
+                                    std::to_string(StartTime(::GetCurrentProcess())) + ".";
+    for (int attempt = 0; attempt < 100 && !p.out; ++attempt) {
+      p.temp = folder + kTempPrefix + self + std::to_string(++counter) + kTempSuffix;
+      p.out = Own(::CreateFileA(p.temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr));
+      if (!p.out && ::GetLastError() != ERROR_FILE_EXISTS) p.temp.clear();
+      if (!p.out && p.temp.empty()) return false;
+    }
+    if (!p.out) {
+      p.temp.clear();
+      return false;
+    }
+    thread_local std::vector<char> buffer(std::size_t{256} << 10);
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(in.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return false;
+      if (got == 0) break;
+      for (DWORD done = 0; done < got;) {
+        DWORD put = 0;
+        if (!::WriteFile(p.out.get(), buffer.data() + done, got - done, &put, nullptr) || put == 0) return false;
+        done += put;
+      }
+    }
+    // The copy keeps the source's times and attributes (less what marks it temporary).
+    ::SetFileTime(p.out.get(), &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime);
+    p.attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE |
+                                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    return true;
+  }
+
+  // Gives the flushed temporary file its name. Without `replace`: a hard link to the temporary
+  // file, which fails at once when the name is taken (Wine's MoveFileEx without replacing checks
+  // the name and then renames, so a file made in between would be replaced), then the temporary
+  // name goes; MoveFileEx only where the file system has no links.
+  bool Place(const FileCopy& copy, Pending& p) {
+    if (!::CloseHandle(p.out.release())) return false;
+    const DWORD final = p.attributes ? p.attributes : FILE_ATTRIBUTE_NORMAL;
+    if (copy.replace) {
+      if (!::SetFileAttributesA(p.temp.c_str(), final)) return false;
+      if (!::MoveFileExA(p.temp.c_str(), copy.dest.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+      p.temp.clear();
+      return true;
+    }
+    // Read-only comes last: a read-only temporary name could not be deleted.
+    const DWORD linked = (final & ~FILE_ATTRIBUTE_READONLY) ? (final & ~FILE_ATTRIBUTE_READONLY) : FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileAttributesA(p.temp.c_str(), linked)) return false;
+    if (::CreateHardLinkA(copy.dest.c_str(), p.temp.c_str(), nullptr)) {
+      ::DeleteFileA(p.temp.c_str());  // should it stay, a later run removes it
+      p.temp.clear();
+      if (final != linked) ::SetFileAttributesA(copy.dest.c_str(), final);
+      return true;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS || error == ERROR_PATH_NOT_FOUND) return false;
+    // No links here (FAT, some network shares).
+    if (!::SetFileAttributesA(p.temp.c_str(), final)) return false;
+    if (!::MoveFileExA(p.temp.c_str(), copy.dest.c_str(), MOVEFILE_WRITE_THROUGH)) return false;
+    p.temp.clear();
+    return true;
+  }
+
   // The copy whose destination root holds `path`, if any.
   Scope* ScopeOf(const std::string& path) {
     Scope* found = nullptr;
