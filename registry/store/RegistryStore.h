@@ -22,7 +22,8 @@
 // which cost single writes their small log frames): about a sixth of the store's part, not worth a
 // conversion of every existing store on its own.
 // Fixed rows 1 to 6: the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
-// and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, which HKEY_CLASSES_ROOT stands for.
+// and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, the machine's part of HKEY_CLASSES_ROOT
+// (ClassesRoot.h). A file may hold every root, or only some (the user's store, the machine store).
 //
 // Transactions: every write is one BEGIN IMMEDIATE transaction, waiting (with retries) while another
 // connection writes; reads are single statements on WAL snapshots and never wait for writers. Between
