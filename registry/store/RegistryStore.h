@@ -22,7 +22,8 @@
 // which cost single writes their small log frames): about a sixth of the store's part, not worth a
 // conversion of every existing store on its own.
 // Fixed rows 1 to 6: the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
-// and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, which HKEY_CLASSES_ROOT stands for.
+// and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, the machine's part of HKEY_CLASSES_ROOT
+// (ClassesRoot.h). A file may hold every root, or only some (the user's store, the machine store).
 //
 // Transactions: every write is one BEGIN IMMEDIATE transaction, waiting (with retries) while another
 // connection writes; reads are single statements on WAL snapshots and never wait for writers. Between
@@ -95,9 +96,14 @@ class DatabaseView;
 class CachedView;
 class SnapshotView;
 
+// Who may read a store file that this code creates: its owner alone (a user's store: the file, its
+// -wal and -shm 0600, new folders 0700), or everyone (the machine store: 0644, new folders 0755, so
+// that every user reads what its owner wrote). Either way only the owner writes it.
+enum class Readers { kOwner, kEveryone };
+
 class RegistryStore {
  public:
-  explicit RegistryStore(std::string path);
+  explicit RegistryStore(std::string path, Readers readers = Readers::kOwner);
   ~RegistryStore();
   RegistryStore(const RegistryStore&) = delete;
   RegistryStore& operator=(const RegistryStore&) = delete;
@@ -107,6 +113,10 @@ class RegistryStore {
   // Closes the store's connections (the next call opens the file again). Called for every store when
   // the process ends normally; a call running on another thread, a transaction or a snapshot keeps them.
   void Close();
+
+  // kSuccess when this process may write the store (creating its file when it is missing and may be
+  // made), else the code every write would answer (kAccessDenied for a file of another user's).
+  long MayWrite();
 
   // Each call answers a Win32 code. Paths come as components (already split and checked).
   long OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out);
@@ -159,8 +169,10 @@ class RegistryStore {
   // access; or as read-only media (SQLite's immutable mode: no lock, no log, no -shm file).
   enum class OpenMode { kReadWrite, kReadOnly, kImmutable };
   long TryOpenFile(bool create, OpenMode mode);
-  // Takes the group's and others' rights off the (regular, not linked) store file.
-  long NarrowToOwner() const;
+  // Gives the (regular, not linked) store file the rights of its readers_: takes the group's and
+  // others' rights off, or gives them the right to read.
+  long SetReaders() const;
+  Readers readers_;
   // What an immutable connection relies on staying as it was.
   struct FileStamp {
     std::uint64_t inode = 0;

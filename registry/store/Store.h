@@ -1,11 +1,17 @@
-// The registry store: the Linux implementation of the registry calls, over one SQLite database file that
-// holds every root key and behaves like the Windows registry as the registry calls see it.
+// The registry store: the Linux implementation of the registry calls, over SQLite database files that
+// behave like the Windows registry as the registry calls see it. As Windows keeps its hives apart, the
+// user's store holds HKEY_CURRENT_USER and the machine store HKEY_LOCAL_MACHINE, HKEY_USERS and
+// HKEY_CURRENT_CONFIG; HKEY_CLASSES_ROOT is the user's HKEY_CURRENT_USER\Software\Classes merged over
+// HKEY_LOCAL_MACHINE\SOFTWARE\Classes, as Windows merges it. One file may also hold every root.
 //
-//   auto api = cregistry::OpenRegistryStore("/tmp/test.db");   // a store at a path of the caller's
+//   auto api = cregistry::OpenRegistryStore("/tmp/test.db");   // every root in one file of the caller's
+//   auto both = cregistry::OpenRegistryStores(DefaultStorePath(), DefaultMachineStorePath());
 //   cregistry::cRegistry reg(api);
 //
-// The file is created (mode 0600, with its folder; its -wal and -shm files take the same mode) by the
-// first write, never through a symbolic link (a store that already exists behind a link is used there);
+// A user's store file is created (mode 0600, with its folder; its -wal and -shm files take the same
+// mode) by the first write; the machine store's with mode 0644 (folders 0755), so that every user reads
+// it while only its owner (root, for the default one) writes it, and a process that may not write it
+// gets kAccessDenied for every write under its roots. A store file is never created through a symbolic link (a store that already exists behind a link is used there);
 // reads of a store that does not exist yet answer as an empty registry and create nothing. A file that is
 // corrupt, of a newer schema or not writable is never rewritten: reads answer a failure code (or, for a
 // read-only file, the data) and writes answer a failure code. The connections close when the process
@@ -24,6 +30,8 @@ namespace cregistry {
 // Error codes that only the store answers (the other codes are those of RegistryApi.h).
 namespace win32 {
 inline constexpr long kOutOfMemory = 14;
+// A transaction of a connection on two stores wrote to the second store (see OpenRegistryStores).
+inline constexpr long kNotSameDevice = 17;
 inline constexpr long kDiskFull = 112;
 inline constexpr long kBusy = 170;
 inline constexpr long kNoAccess = 998;
@@ -34,9 +42,24 @@ inline constexpr long kRegistryIoFailed = 1016;
 // ${XDG_DATA_HOME:-~/.local/share}/cregistry/registry.db.
 std::string DefaultStorePath();
 
-// A new connection to the store at path. Several connections (in one process or in several) may use
-// one file at the same time; each write is one transaction and waits for the others.
+// The machine store used when none is named: $CREGISTRY_MACHINE_STORE when set and not empty, else
+// /var/lib/cregistry/machine.db.
+std::string DefaultMachineStorePath();
+
+// A new connection to the store at path, which holds every root key. Several connections (in one
+// process or in several) may use one file at the same time; each write is one transaction and waits for
+// the others.
 std::shared_ptr<RegistryApi> OpenRegistryStore(const std::string& path);
+
+// A new connection to two stores: HKEY_CURRENT_USER in the file at userPath, the other roots in the
+// machine store at machinePath; when both name one file (the same path, or once it exists the same
+// file), the same as OpenRegistryStore(userPath). DefaultRegistryApi() is
+// OpenRegistryStores(DefaultStorePath(), DefaultMachineStorePath()).
+// A transaction (RunAsOneTransaction) of such a connection writes to one of the two files: its writes go
+// to the store of its first write, and a write to the other store answers kNotSameDevice and takes the
+// whole transaction back (SQLite commits each file of a WAL database on its own, so two files could not
+// land together). A snapshot (RunAsOneSnapshot) reads each file in one state.
+std::shared_ptr<RegistryApi> OpenRegistryStores(const std::string& userPath, const std::string& machinePath);
 
 // Makes ConnectRegistry("\\<machine>", root, out) reach the store at path (the machine name compares
 // without regard to case; an empty path removes the registration). Machines never registered are

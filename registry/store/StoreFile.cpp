@@ -27,15 +27,16 @@ using namespace cregistry::win32;
 
 namespace {
 
-// Creates every missing folder of the store file's path, each with mode 0700.
-long MakeParentFolders(const std::string& path) {
+// Creates every missing folder of the store file's path, each with the given mode whatever the umask.
+long MakeParentFolders(const std::string& path, mode_t mode) {
   std::string::size_type slash = path.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return kSuccess;
   std::string folder = path.substr(0, slash);
   struct stat st;
   if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kSuccess : kBadPathname;
-  if (long rc = MakeParentFolders(folder)) return rc;
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return FromErrno(errno);
+  if (long rc = MakeParentFolders(folder, mode)) return rc;
+  if (mkdir(folder.c_str(), mode) != 0) return errno == EEXIST ? kSuccess : FromErrno(errno);
+  if (chmod(folder.c_str(), mode) != 0) return FromErrno(errno);
   return kSuccess;
 }
 
@@ -137,10 +138,11 @@ void CloseAtExit() {
 
 }  // namespace
 
-RegistryStore::RegistryStore(std::string path)
+RegistryStore::RegistryStore(std::string path, Readers readers)
     : databaseView_(std::make_unique<DatabaseView>()),
       cachedView_(std::make_unique<CachedView>()),
       snapshotView_(std::make_unique<SnapshotView>()),
+      readers_(readers),
       path_(std::move(path)) {
   static std::once_flag registered;
   std::call_once(registered, [] {
@@ -171,11 +173,16 @@ void RegistryStore::Close() {
 
 long RegistryStore::OpenFile(bool create) {
   if (create) {
-    if (long rc = MakeParentFolders(path_)) return rc;
-    // The file is made here, with its final mode, so that SQLite never creates it with the umask's.
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const bool everyone = readers_ == Readers::kEveryone;
+    if (long rc = MakeParentFolders(path_, everyone ? 0755 : 0700)) return rc;
+    // The file is made here, with its final mode, so that SQLite never creates it with the umask's
+    // (SQLite gives the -wal and -shm files the mode of the file).
+    const mode_t mode = everyone ? 0644 : 0600;
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd >= 0) {
+      const int chmodErr = fchmod(fd, mode) != 0 ? errno : 0;
       ::close(fd);
+      if (chmodErr != 0) return FromErrno(chmodErr);
     } else if (errno != EEXIST) {
       return FromErrno(errno);
     } else if (struct stat st; stat(path_.c_str(), &st) != 0) {
@@ -304,9 +311,10 @@ long RegistryStore::TryOpenFile(bool create, OpenMode mode) {
     if (conn->readOnly) return kAccessDenied;
     // An empty file is laid out only where it stands itself, never at the end of a link; and a store
     // whose file anyone else may read is no store for one user's registry: such a file is narrowed to its
-    // owner before the -wal and -shm files (which take the store file's mode) exist.
+    // owner (a machine store's opened to every reader) before the -wal and -shm files (which take the
+    // store file's mode) exist.
     if (viaLink) return kAccessDenied;
-    if (long mrc = NarrowToOwner()) return mrc;
+    if (long mrc = SetReaders()) return mrc;
     // Small pages: a write commits one page of a few hundred bytes to the WAL rather than 4 KiB.
     if ((rc = conn->Exec("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL")) != SQLITE_OK) return FromSqlite(rc);
     if ((rc = conn->Exec("BEGIN IMMEDIATE")) != SQLITE_OK) return FromSqlite(rc);
@@ -427,7 +435,7 @@ long RegistryStore::ForRead(Connection*& out) {
   return kSuccess;
 }
 
-long RegistryStore::NarrowToOwner() const {
+long RegistryStore::SetReaders() const {
   const int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return FromErrno(errno);
   struct stat st;
@@ -436,11 +444,21 @@ long RegistryStore::NarrowToOwner() const {
     rc = FromErrno(errno);
   } else if (!S_ISREG(st.st_mode)) {
     rc = kAccessDenied;
-  } else if ((st.st_mode & 077) != 0 && fchmod(fd, st.st_mode & 0700) != 0) {
-    rc = FromErrno(errno);
+  } else {
+    const mode_t owner = st.st_mode & 0700;
+    const mode_t wanted = readers_ == Readers::kEveryone ? owner | 0044 : owner;
+    if ((st.st_mode & 0777) != wanted && fchmod(fd, wanted) != 0) rc = FromErrno(errno);
   }
   ::close(fd);
   return rc;
+}
+
+long RegistryStore::MayWrite() {
+  auto lock = Enter();
+  if (inSnapshot_) return kAccessDenied;
+  if (inTransaction_) return transactionFailure_;
+  Connection* c = nullptr;
+  return ForWrite(c);
 }
 
 long RegistryStore::ForWrite(Connection*& out) {

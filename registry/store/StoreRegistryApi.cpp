@@ -1,17 +1,38 @@
 // The registry calls over the registry store: handles, predefined roots, paths, access rights, remote
 // machines and the expansion of environment references.
+//
+// One connection (StoreRegistryApi) works on two stores, as Windows keeps its hives apart: the user's
+// (HKEY_CURRENT_USER) and the machine's (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG), or on one
+// store that holds every root. A handle names the store of its key, so every call goes to the store of
+// the handle it is given; HKEY_CLASSES_ROOT's handles go through the merged view of both (ClassesRoot.h).
+//
+// Transactions and snapshots over two stores. Each store file commits on its own: SQLite makes a
+// transaction over attached files atomic only with a rollback journal, never in WAL mode, which the
+// stores need so that readers never wait. So a transaction of a connection on two stores writes to one
+// of them: it starts in the store of its first write (its calls before that read what is committed), and
+// a write to the other store is refused (kNotSameDevice, with a line on standard error) and takes the
+// whole transaction back when it ends. A connection on one store starts the transaction there at once,
+// as before. A snapshot holds a read transaction on each store from its start.
+// While one thread runs a transaction or snapshot, the calls of other threads wait at the connection
+// (not only at the store they use: two threads each holding one store and waiting for the other's
+// would never end).
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "registry/RegistryApi.h"
 #include "registry/Utf8.h"
 #include "registry/TransactionalApi.h"
+#include "registry/store/ClassesRoot.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Store.h"
 
@@ -22,6 +43,7 @@ namespace cregistry {
 namespace {
 
 using namespace win32;
+using store::ClassesKey;
 using store::KeyRef;
 using store::RegistryStore;
 
@@ -35,6 +57,10 @@ constexpr std::uint32_t kGenericWrite = 0x40000000;
 constexpr std::uint32_t kGenericExecute = 0x20000000;
 constexpr std::uint32_t kGenericAll = 0x10000000;
 constexpr std::uint32_t kMaximumAllowed = 0x02000000;
+constexpr std::uint32_t kWriteDac = 0x00040000;
+constexpr std::uint32_t kWriteOwner = 0x00080000;
+// The rights that only a process that may write the key's store is granted.
+constexpr std::uint32_t kWriteRights = kKeySetValue | kKeyCreateSubKey | kKeyCreateLink | kDelete | kWriteDac | kWriteOwner;
 
 constexpr std::size_t kMaxKeyNameChars = 255;
 constexpr std::size_t kMaxValueNameChars = 16383;
@@ -74,6 +100,8 @@ struct HandleEntry {
   std::shared_ptr<RegistryStore> store;
   KeyRef key;
   std::uint32_t access = 0;
+  // Set for a key of HKEY_CLASSES_ROOT, whose calls go through the merged view (store and key unused).
+  std::shared_ptr<ClassesKey> classes;
 };
 using EntryPtr = std::shared_ptr<const HandleEntry>;
 
@@ -180,45 +208,79 @@ std::int64_t RootKeyId(RegHandle handle) {
 
 const RegHandle kClassesRoot = RootHandle(static_cast<std::int32_t>(0x80000000u));
 
+using Parts = std::vector<std::string_view>;
+
+Parts View(const std::vector<std::string>& path) { return Parts(path.begin(), path.end()); }
+
 class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
  public:
-  explicit StoreRegistryApi(std::shared_ptr<RegistryStore> store) : store_(std::move(store)) {
-    for (int i = 0; i < 7; ++i) {
-      std::int64_t id = RootKeyId(RootHandle(static_cast<std::int32_t>(0x80000000u + i)));
-      if (id != 0) roots_[i] = std::make_shared<HandleEntry>(HandleEntry{store_, store::FixedKey(id), kKeyAllAccess});
+  // user holds HKEY_CURRENT_USER; machine the other roots (the same store for a single file).
+  StoreRegistryApi(std::shared_ptr<RegistryStore> user, std::shared_ptr<RegistryStore> machine)
+      : user_(std::move(user)), machine_(std::move(machine)), classes_(*user_, *machine_) {
+    for (std::uint32_t i = 0; i < 7; ++i) {
+      const RegHandle root = RootHandle(static_cast<std::int32_t>(0x80000000u + i));
+      const std::int64_t id = RootKeyId(root);
+      if (id == 0) continue;
+      auto entry = std::make_shared<HandleEntry>(
+          HandleEntry{id == store::kUserKey ? user_ : machine_, store::FixedKey(id), kKeyAllAccess, nullptr});
+      if (root == kClassesRoot) entry->classes = std::make_shared<ClassesKey>(std::vector<std::string>{});
+      roots_[i] = std::move(entry);
     }
   }
 
   long OpenKey(RegHandle parent, const char* subKey, std::uint32_t access, RegHandle& out) override {
     out = 0;
+    WaitForOthers();
     EntryPtr entry;
     if (long rc = Resolve(parent, 0, entry)) return rc;
     // As on Windows, HKEY_CLASSES_ROOT takes a path that begins with "\".
     if (parent == kClassesRoot && subKey != nullptr && subKey[0] == '\\') ++subKey;
-    std::vector<std::string_view> parts;
+    Parts parts;
     if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
     // Opening a predefined root itself answers the root's own handle.
     if (parts.empty() && IsPredefined(parent) && (subKey == nullptr || subKey[0] == '\0')) {
       out = parent;
       return kSuccess;
     }
+    if (entry->classes) {
+      std::vector<std::string> path = Joined(*entry->classes, parts);
+      store::ClassesRoot::Place place;
+      long rc = classes_.Find(View(path), place);
+      if (rc == kFileNotFound && ParentDeleted(*entry)) rc = kKeyDeleted;
+      if (rc != kSuccess) return rc;
+      out = AddClasses(std::move(path), GrantedAccess(access));
+      return kSuccess;
+    }
     KeyRef key;
     if (long rc = entry->store->OpenKey(entry->key, parts, key)) return rc;
-    out = HandleTable::Instance().Add(
-        std::make_shared<HandleEntry>(HandleEntry{entry->store, std::move(key), GrantedAccess(access)}));
+    out = Add(entry->store, std::move(key), GrantedAccess(access));
     return kSuccess;
   }
 
   long CreateKey(RegHandle parent, const char* subKey, std::uint32_t access, RegHandle& out) override {
     out = 0;
+    WaitForOthers();
     EntryPtr entry;
     if (long rc = Resolve(parent, 0, entry)) return rc;
-    std::vector<std::string_view> parts;
+    Parts parts;
     if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
+    const std::uint32_t granted = GrantedAccess(access);
+    if (entry->classes) {
+      std::vector<std::string> path = Joined(*entry->classes, parts);
+      store::ClassesRoot::Place place;
+      Parts rest;
+      long rc = classes_.PlaceForCreate(View(path), place, rest);
+      if (rc == kSuccess) rc = BeforeWrite(*place.store, granted);
+      KeyRef key;
+      if (rc == kSuccess) rc = place.store->CreateKey(place.key, rest, key);
+      if (rc != kSuccess) return rc;
+      out = AddClasses(std::move(path), granted);
+      return kSuccess;
+    }
+    if (long rc = BeforeWrite(*entry->store, granted)) return rc;
     KeyRef key;
     if (long rc = entry->store->CreateKey(entry->key, parts, key)) return rc;
-    out = HandleTable::Instance().Add(
-        std::make_shared<HandleEntry>(HandleEntry{entry->store, std::move(key), GrantedAccess(access)}));
+    out = Add(entry->store, std::move(key), granted);
     return kSuccess;
   }
 
@@ -235,9 +297,10 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
     if (utf8::Chars(valueName) > kMaxValueNameChars) return kFileNotFound;
-    EntryPtr entry;
-    if (long rc = Resolve(key, kKeyQueryValue, entry)) return rc;
-    return entry->store->QueryValue(entry->key.id, valueName, type, data, size);
+    WaitForOthers();
+    Target target;
+    if (long rc = Find(key, kKeyQueryValue, target)) return rc;
+    return target.store->QueryValue(target.key.id, valueName, type, data, size);
   }
 
   long SetValue(RegHandle key, const char* name, std::uint32_t type, const std::uint8_t* data,
@@ -245,17 +308,32 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
     if (utf8::Chars(valueName) > kMaxValueNameChars) return kInvalidParameter;
+    WaitForOthers();
     EntryPtr entry;
     if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
     if (data == nullptr && size != 0) return kNoAccess;
-    return entry->store->SetValue(entry->key.id, valueName, type, data, size);
+    Target target;
+    if (long rc = Place(*entry, target)) return rc;
+    if (long rc = BeforeWrite(*target.store, 0)) return rc;
+    return target.store->SetValue(target.key.id, valueName, type, data, size);
   }
 
   long DeleteKey(RegHandle parent, const char* subKey) override {
+    WaitForOthers();
     EntryPtr entry;
     if (long rc = Resolve(parent, 0, entry)) return rc;
-    std::vector<std::string_view> parts;
+    Parts parts;
     if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
+    if (entry->classes) {
+      std::vector<std::string> path = Joined(*entry->classes, parts);
+      if (path.empty()) return kAccessDenied;  // HKEY_CLASSES_ROOT itself
+      store::ClassesRoot::Place place;
+      long rc = classes_.Find(View(path), place);
+      if (rc == kFileNotFound && ParentDeleted(*entry)) rc = kKeyDeleted;
+      if (rc == kSuccess) rc = BeforeWrite(*place.store, 0);
+      return rc != kSuccess ? rc : place.store->DeleteKey(place.key, {});
+    }
+    if (long rc = BeforeWrite(*entry->store, 0)) return rc;
     return entry->store->DeleteKey(entry->key, parts);
   }
 
@@ -263,28 +341,36 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
     if (utf8::Chars(valueName) > kMaxValueNameChars) return kFileNotFound;
-    EntryPtr entry;
-    if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
-    return entry->store->DeleteValue(entry->key.id, valueName);
+    WaitForOthers();
+    Target target;
+    if (long rc = Find(key, kKeySetValue, target)) return rc;
+    if (long rc = BeforeWrite(*target.store, 0)) return rc;
+    return target.store->DeleteValue(target.key.id, valueName);
   }
 
   long QueryInfoKey(RegHandle key, std::uint32_t& maxValueNameLen) override {
-    EntryPtr entry;
-    if (long rc = Resolve(key, kKeyQueryValue, entry)) return rc;
-    return entry->store->QueryInfoKey(entry->key.id, maxValueNameLen);
+    WaitForOthers();
+    Target target;
+    if (long rc = Find(key, kKeyQueryValue, target)) return rc;
+    return target.store->QueryInfoKey(target.key.id, maxValueNameLen);
   }
 
   long EnumValue(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen) override {
+    WaitForOthers();
     EntryPtr entry;
     if (long rc = Resolve(key, kKeyQueryValue, entry)) return rc;
     if (name == nullptr) return kInvalidParameter;
-    return entry->store->EnumValue(entry->key.id, index, name, nameLen);
+    Target target;
+    if (long rc = Place(*entry, target)) return rc;
+    return target.store->EnumValue(target.key.id, index, name, nameLen);
   }
 
   long EnumKey(RegHandle key, std::uint32_t index, char* name, std::uint32_t nameSize) override {
+    WaitForOthers();
     EntryPtr entry;
     if (long rc = Resolve(key, kKeyEnumerateSubKeys, entry)) return rc;
     if (name == nullptr && nameSize != 0) return kInvalidParameter;
+    if (entry->classes) return classes_.EnumKey(*entry->classes, index, name, nameSize);
     return entry->store->EnumKey(entry->key.id, index, name, nameSize);
   }
 
@@ -302,20 +388,63 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     // A remote registry offers only these two roots.
     std::int64_t id = RootKeyId(root);
     if (id != store::kMachineKey && id != store::kUsersKey) return kInvalidHandle;
-    out = HandleTable::Instance().Add(
-        std::make_shared<HandleEntry>(HandleEntry{std::move(remote), store::FixedKey(id), kKeyAllAccess}));
+    out = Add(std::move(remote), store::FixedKey(id), kKeyAllAccess);
     return kSuccess;
   }
 
-  long BeginTransaction() override { return store_->BeginTransaction(); }
-
-  long EndTransaction(bool commit) override {
-    return store_->EndTransaction(
-        commit, [&](std::int64_t firstNewKey) { HandleTable::Instance().Orphan(store_.get(), firstNewKey); });
+  long BeginTransaction() override {
+    if (long rc = StartGroup(false)) return rc;
+    if (Split()) return kSuccess;  // it starts in the store of its first write
+    long rc = user_->BeginTransaction();
+    if (rc != kSuccess) {
+      EndGroup();
+      return rc;
+    }
+    std::lock_guard lock(groupMutex_);
+    group_.joined = user_.get();
+    return kSuccess;
   }
 
-  long BeginSnapshot() override { return store_->BeginSnapshot(); }
-  void EndSnapshot() override { store_->EndSnapshot(); }
+  long EndTransaction(bool commit) override {
+    RegistryStore* joined = nullptr;
+    long failure = kSuccess;
+    {
+      std::lock_guard lock(groupMutex_);
+      if (!group_.active || group_.snapshot || group_.owner != std::this_thread::get_id()) return kInvalidParameter;
+      joined = group_.joined;
+      failure = group_.failure;
+    }
+    long rc = kSuccess;
+    if (joined != nullptr) {
+      rc = joined->EndTransaction(commit && failure == kSuccess, [&](std::int64_t firstNewKey) {
+        HandleTable::Instance().Orphan(joined, firstNewKey);
+      });
+    }
+    EndGroup();
+    if (!commit) return kSuccess;
+    return failure != kSuccess ? failure : rc;
+  }
+
+  long BeginSnapshot() override {
+    if (long rc = StartGroup(true)) return rc;
+    long rc = user_->BeginSnapshot();
+    if (rc == kSuccess && Split()) {
+      rc = machine_->BeginSnapshot();
+      if (rc != kSuccess) user_->EndSnapshot();
+    }
+    if (rc != kSuccess) EndGroup();
+    return rc;
+  }
+
+  void EndSnapshot() override {
+    {
+      std::lock_guard lock(groupMutex_);
+      if (!group_.active || !group_.snapshot || group_.owner != std::this_thread::get_id()) return;
+    }
+    if (Split()) machine_->EndSnapshot();
+    user_->EndSnapshot();
+    EndGroup();
+  }
 
   std::uint32_t ExpandEnvironment(const char* src, char* dst, std::uint32_t size) override {
     if (src == nullptr) return 0;
@@ -347,8 +476,50 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
   }
 
  private:
+  bool Split() const { return user_ != machine_; }
+
+  // A key as a call on values reaches it: the store and the key (for a key of HKEY_CLASSES_ROOT, the
+  // one its path stands for now).
+  struct Target {
+    RegistryStore* store = nullptr;
+    KeyRef key;
+  };
+  long Place(const HandleEntry& entry, Target& out) {
+    if (!entry.classes) {
+      out = {entry.store.get(), entry.key};
+      return kSuccess;
+    }
+    store::ClassesRoot::Place place;
+    long rc = classes_.Find(View(entry.classes->path()), place);
+    if (rc == kFileNotFound) return kKeyDeleted;  // gone from both parts
+    out = {place.store, std::move(place.key)};
+    return rc;
+  }
+  long Find(RegHandle handle, std::uint32_t rights, Target& out) {
+    EntryPtr entry;
+    if (long rc = Resolve(handle, rights, entry)) return rc;
+    return Place(*entry, out);
+  }
+
+  static std::vector<std::string> Joined(const ClassesKey& key, const Parts& parts) {
+    std::vector<std::string> path = key.path();
+    path.insert(path.end(), parts.begin(), parts.end());
+    return path;
+  }
+  static RegHandle Add(std::shared_ptr<RegistryStore> store, KeyRef key, std::uint32_t access) {
+    return HandleTable::Instance().Add(std::make_shared<HandleEntry>(HandleEntry{std::move(store), std::move(key), access, nullptr}));
+  }
+  RegHandle AddClasses(std::vector<std::string> path, std::uint32_t access) {
+    return HandleTable::Instance().Add(std::make_shared<HandleEntry>(
+        HandleEntry{machine_, store::FixedKey(store::kClassesKey), access, std::make_shared<ClassesKey>(std::move(path))}));
+  }
+
   // A path is checked only after its parent: a deleted parent answers kKeyDeleted first.
-  static bool ParentDeleted(const HandleEntry& entry) {
+  bool ParentDeleted(const HandleEntry& entry) {
+    if (entry.classes) {
+      store::ClassesRoot::Place place;
+      return !entry.classes->path().empty() && classes_.Find(View(entry.classes->path()), place) != kSuccess;
+    }
     KeyRef same;
     return entry.store->OpenKey(entry.key, {}, same) == kKeyDeleted;
   }
@@ -369,6 +540,65 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     return (entry.access & rights) == rights ? kSuccess : kAccessDenied;
   }
 
+  // The transaction or snapshot that one thread runs on this connection.
+  struct Group {
+    bool active = false;
+    bool snapshot = false;
+    std::thread::id owner;
+    RegistryStore* joined = nullptr;  // the store that the transaction writes, once it has written
+    long failure = kSuccess;          // set when a write went to the other store: nothing is kept
+  };
+
+  // Waits while another thread runs a transaction or snapshot on this connection.
+  void WaitForOthers() {
+    std::unique_lock lock(groupMutex_);
+    groupEnded_.wait(lock, [&] { return !group_.active || group_.owner == std::this_thread::get_id(); });
+  }
+  long StartGroup(bool snapshot) {
+    std::unique_lock lock(groupMutex_);
+    if (group_.active && group_.owner == std::this_thread::get_id()) return kInvalidParameter;  // nesting
+    groupEnded_.wait(lock, [&] { return !group_.active; });
+    group_ = Group{true, snapshot, std::this_thread::get_id(), nullptr, kSuccess};
+    return kSuccess;
+  }
+  void EndGroup() {
+    {
+      std::lock_guard lock(groupMutex_);
+      group_ = Group{};
+    }
+    groupEnded_.notify_all();
+  }
+
+  // Before a call that writes (or, asking the rights in rights, opens a key for writing) in store: the
+  // transaction of this thread joins store when it writes nothing yet, and refuses a store other than
+  // the one it writes; outside a transaction a key opened with rights to write needs a store that this
+  // process may write, as on Windows a key whose security does not grant them.
+  long BeforeWrite(RegistryStore& store, std::uint32_t rights) {
+    // The lock is not held while a store works (it may wait for another connection's writer).
+    std::unique_lock lock(groupMutex_);
+    const bool mine = group_.active && group_.owner == std::this_thread::get_id();
+    const bool local = &store == user_.get() || &store == machine_.get();
+    if (!mine || group_.snapshot || !local) {
+      lock.unlock();
+      return (rights & kWriteRights) != 0 ? store.MayWrite() : kSuccess;
+    }
+    if (group_.failure != kSuccess || group_.joined == &store) return group_.failure;
+    if (group_.joined == nullptr) {
+      lock.unlock();
+      if (long rc = store.BeginTransaction()) return rc;
+      lock.lock();
+      group_.joined = &store;
+      return kSuccess;
+    }
+    group_.failure = kNotSameDevice;
+    std::fprintf(stderr,
+                 "cregistry: a transaction may change the user's registry store %s or the machine store %s, not "
+                 "both: each file commits on its own, so the two could not land together; nothing of this "
+                 "transaction is kept\n",
+                 user_->path().c_str(), machine_->path().c_str());
+    return group_.failure;
+  }
+
   // An environment variable's value; names compare without regard to case, an exact match first.
   static const char* LookUp(std::string_view name) {
     if (name.empty()) return nullptr;
@@ -384,8 +614,13 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     return folded;
   }
 
-  std::shared_ptr<RegistryStore> store_;
+  std::shared_ptr<RegistryStore> user_;
+  std::shared_ptr<RegistryStore> machine_;
+  store::ClassesRoot classes_;
   EntryPtr roots_[7];
+  std::mutex groupMutex_;
+  std::condition_variable groupEnded_;
+  Group group_;
 };
 
 }  // namespace
@@ -408,8 +643,25 @@ std::string DefaultStorePath() {
   return data + "/cregistry/registry.db";
 }
 
+std::string DefaultMachineStorePath() {
+  const char* explicitPath = std::getenv("CREGISTRY_MACHINE_STORE");
+  if (explicitPath != nullptr && explicitPath[0] != '\0') return explicitPath;
+  return "/var/lib/cregistry/machine.db";
+}
+
 std::shared_ptr<RegistryApi> OpenRegistryStore(const std::string& path) {
-  return std::make_shared<StoreRegistryApi>(std::make_shared<RegistryStore>(path));
+  auto store = std::make_shared<RegistryStore>(path);
+  return std::make_shared<StoreRegistryApi>(store, store);
+}
+
+std::shared_ptr<RegistryApi> OpenRegistryStores(const std::string& userPath, const std::string& machinePath) {
+  struct stat user, machine;
+  if (userPath == machinePath || (stat(userPath.c_str(), &user) == 0 && stat(machinePath.c_str(), &machine) == 0 &&
+                                  user.st_dev == machine.st_dev && user.st_ino == machine.st_ino)) {
+    return OpenRegistryStore(userPath);
+  }
+  return std::make_shared<StoreRegistryApi>(std::make_shared<RegistryStore>(userPath),
+                                            std::make_shared<RegistryStore>(machinePath, store::Readers::kEveryone));
 }
 
 void RegisterMachineStore(const std::string& machine, const std::string& path) {
@@ -417,7 +669,7 @@ void RegisterMachineStore(const std::string& machine, const std::string& path) {
 }
 
 std::shared_ptr<RegistryApi> DefaultRegistryApi() {
-  static const std::shared_ptr<RegistryApi> api = OpenRegistryStore(DefaultStorePath());
+  static const std::shared_ptr<RegistryApi> api = OpenRegistryStores(DefaultStorePath(), DefaultMachineStorePath());
   return api;
 }
 

@@ -365,7 +365,7 @@ TEST_F(Accessor, UnreachableMachineReadsTheDefaultAndWritesNothingOnce) {
 TEST(AccessorRemote, ARegisteredMachineServesValueReadsAndWritesOnly) {
   RegistrySandbox local;
   RegistrySandbox remote;
-  RegisterMachineStore("farhost", remote.storePath);
+  RegisterMachineStore("farhost", remote.machineStorePath);
   cRegistry reg(local.api);
   reg.Machine("farhost");
   reg.ClassKey(HKEY_LOCAL_MACHINE);

@@ -22,9 +22,14 @@
 #include <filesystem>
 
 #include "registry/store/Store.h"
+#include "tests/registry/support/TestStore.h"
 #endif
 
 namespace cregistry::seamtest {
+
+#ifndef _WIN32
+using teststores::OpenTestStore;
+#endif
 
 inline constexpr RegHandle kHKCR = RootHandle(static_cast<std::int32_t>(0x80000000u));
 inline constexpr RegHandle kHKCU = RootHandle(static_cast<std::int32_t>(0x80000001u));
@@ -79,7 +84,7 @@ class SeamTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     storePath_ = dir_ + "/registry.db";
-    api_ = OpenRegistryStore(storePath_);
+    api_ = OpenTestStore(storePath_);
 #endif
     basePath_ = "Software\\cregistry-seam-tests\\" + UniqueName("t");
     ASSERT_EQ(api_->CreateKey(kHKCU, basePath_.c_str(), 0xF003F, base_), 0);

@@ -30,17 +30,19 @@ class StoreDir : public ::testing::Test {
     std::filesystem::remove_all(dir_, ec);
   }
 
-  // A REG_SZ value below HKEY_CURRENT_USER, its key created as needed.
-  static long PutText(RegistryApi& api, const std::string& path, const std::string& name, const std::string& text) {
+  // A REG_SZ value below HKEY_CURRENT_USER (or root), its key created as needed.
+  static long PutText(RegistryApi& api, const std::string& path, const std::string& name, const std::string& text,
+                      RegHandle root = kHKCU) {
     KeyHandle key(api);
-    if (long rc = api.CreateKey(kHKCU, path.c_str(), kAll, key.out())) return rc;
+    if (long rc = api.CreateKey(root, path.c_str(), kAll, key.out())) return rc;
     return api.SetValue(key.get(), name.c_str(), 1, reinterpret_cast<const std::uint8_t*>(text.c_str()),
                         static_cast<std::uint32_t>(text.size() + 1));
   }
   // A value's text, or "<code>" when it cannot be read.
-  static std::string FetchText(RegistryApi& api, const std::string& path, const std::string& name) {
+  static std::string FetchText(RegistryApi& api, const std::string& path, const std::string& name,
+                               RegHandle root = kHKCU) {
     KeyHandle key(api);
-    if (long rc = api.OpenKey(kHKCU, path.c_str(), win32::kKeyQueryValue, key.out())) return "<" + std::to_string(rc) + ">";
+    if (long rc = api.OpenKey(root, path.c_str(), win32::kKeyQueryValue, key.out())) return "<" + std::to_string(rc) + ">";
     char data[256] = {};
     std::uint32_t type = 0, size = sizeof data - 1;
     if (long rc = api.QueryValue(key.get(), name.c_str(), &type, reinterpret_cast<std::uint8_t*>(data), &size)) {
@@ -49,10 +51,10 @@ class StoreDir : public ::testing::Test {
     return data;
   }
   // The sub-keys of a key below HKEY_CURRENT_USER, in listing order; {"<missing>"} when it cannot be opened.
-  static std::vector<std::string> SubKeyNames(RegistryApi& api, const std::string& path) {
+  static std::vector<std::string> SubKeyNames(RegistryApi& api, const std::string& path, RegHandle root = kHKCU) {
     KeyHandle key(api);
     std::vector<std::string> names;
-    if (api.OpenKey(kHKCU, path.c_str(), win32::kKeyEnumerateSubKeys, key.out()) != 0) return {"<missing>"};
+    if (api.OpenKey(root, path.c_str(), win32::kKeyEnumerateSubKeys, key.out()) != 0) return {"<missing>"};
     char name[300];
     for (std::uint32_t i = 0; api.EnumKey(key.get(), i, name, sizeof name) == 0; ++i) names.emplace_back(name);
     return names;

@@ -99,7 +99,7 @@ class StoreDiskFull : public StoreDir {
 };
 
 TEST_F(StoreDiskFull, ADiskThatFillsUpInsideATransactionKeepsNothingOfItAndTheConnectionGoesOn) {
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   ASSERT_EQ(PutText(*api, "Software\\Before", "v", "kept"), 0);
   const std::string big(1000, 'b');
   long failedWith = 0;
@@ -122,7 +122,7 @@ TEST_F(StoreDiskFull, ADiskThatFillsUpInsideATransactionKeepsNothingOfItAndTheCo
   });
   EXPECT_EQ(failedWith, kDiskFull);
   EXPECT_EQ(rc, kDiskFull);
-  auto fresh = OpenRegistryStore(path_);
+  auto fresh = OpenTestStore(path_);
   for (RegistryApi* a : {api.get(), fresh.get()}) {
     EXPECT_EQ(FetchText(*a, "Software\\Full", "a0"), "<2>");
     EXPECT_EQ(FetchText(*a, "Software\\After", "c0"), "<2>");

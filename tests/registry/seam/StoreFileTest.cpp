@@ -98,7 +98,7 @@ class StoreFile : public StoreDir {
 };
 
 TEST_F(StoreFile, ReadsCreateNothingAndTheFirstWriteCreatesTheFileWithMode0600) {
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   ReadEverything(*api, 0);
   RegHandle root = 0;
   EXPECT_EQ(api->OpenKey(kHKCU, "", kAll, root), 0);
@@ -116,20 +116,20 @@ TEST_F(StoreFile, ReadsCreateNothingAndTheFirstWriteCreatesTheFileWithMode0600) 
 
 TEST_F(StoreFile, WritesAreThereForTheNextConnection) {
   {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     ASSERT_EQ(Put(*api, "Software\\Acme\\Viewer", "Size", std::string("\0\x01\x02", 3)), 0);
   }
-  auto again = OpenRegistryStore(path_);
+  auto again = OpenTestStore(path_);
   std::string data;
   ASSERT_EQ(Fetch(*again, "software\\acme\\viewer", "size", data), 0);
   EXPECT_EQ(data, std::string("\0\x01\x02", 3));
 }
 
 TEST_F(StoreFile, AConnectionSeesWhatAnotherOneWroteAfterItsFirstRead) {
-  auto reader = OpenRegistryStore(path_);
+  auto reader = OpenTestStore(path_);
   std::string data;
   EXPECT_EQ(Fetch(*reader, "Software\\Acme", "v", data), kFileNotFound);
-  auto writer = OpenRegistryStore(path_);
+  auto writer = OpenTestStore(path_);
   ASSERT_EQ(Put(*writer, "Software\\Acme", "v", "new"), 0);
   ASSERT_EQ(Fetch(*reader, "Software\\Acme", "v", data), 0);
   EXPECT_EQ(data, "new");
@@ -138,8 +138,8 @@ TEST_F(StoreFile, AConnectionSeesWhatAnotherOneWroteAfterItsFirstRead) {
 // A listing continues from where its last step stood; a change in between, by this connection or
 // another, must be seen at the next index as a listing from the start would see it.
 TEST_F(StoreFile, ListingStepsFollowChangesMadeBetweenThem) {
-  auto lister = OpenRegistryStore(path_);
-  auto other = OpenRegistryStore(path_);
+  auto lister = OpenTestStore(path_);
+  auto other = OpenTestStore(path_);
   for (const char* k : {"a", "c", "e", "g"}) ASSERT_EQ(Put(*lister, std::string("Software\\L\\") + k, "v", "1"), 0);
   KeyHandle key(*lister);
   ASSERT_EQ(lister->OpenKey(kHKCU, "Software\\L", kAll, key.out()), 0);
@@ -175,8 +175,8 @@ TEST_F(StoreFile, ListingStepsFollowChangesMadeBetweenThem) {
 // A connection answers repeated reads from memory while the database is unchanged; every change by
 // another connection or process must show at its next read.
 TEST_F(StoreFile, ReadsSeeEveryChangeMadeElsewhere) {
-  auto reader = OpenRegistryStore(path_);
-  auto writer = OpenRegistryStore(path_);
+  auto reader = OpenTestStore(path_);
+  auto writer = OpenTestStore(path_);
   ASSERT_EQ(Put(*reader, "Software\\Acme", "v", "mine"), 0);  // the reader's cache follows its own write
   std::string data;
   ASSERT_EQ(Fetch(*reader, "Software\\Acme", "v", data), 0);
@@ -191,7 +191,7 @@ TEST_F(StoreFile, ReadsSeeEveryChangeMadeElsewhere) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      auto other = OpenRegistryStore(path_);
+      auto other = OpenTestStore(path_);
       long rc = 0;
       if (round == 0) rc = Put(*other, "Software\\Acme", "v", "child");
       if (round == 1) rc = other->DeleteValue(kHKCU, "nothing") == kFileNotFound ? 0 : 1;
@@ -233,7 +233,7 @@ TEST_F(StoreFile, ACorruptFileAnswersBadDbAndIsNeverRewritten) {
   std::string garbage(8192, '\0');
   for (char& c : garbage) c = static_cast<char>(random());
   WriteFile(path_, garbage);
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   ReadEverything(*api, kBadDb);
   EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), kBadDb);
   RegHandle out = 0;
@@ -243,7 +243,7 @@ TEST_F(StoreFile, ACorruptFileAnswersBadDbAndIsNeverRewritten) {
 
 TEST_F(StoreFile, AFileWithAValidHeaderAndDamagedPagesAnswersBadDb) {
   {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     for (int i = 0; i < 50; ++i) ASSERT_EQ(Put(*api, "Software\\k" + std::to_string(i), "v", std::string(500, 'x')), 0);
   }
   Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
@@ -251,7 +251,7 @@ TEST_F(StoreFile, AFileWithAValidHeaderAndDamagedPagesAnswersBadDb) {
   ASSERT_GT(bytes.size(), 3 * 4096u);
   for (std::size_t i = 4096; i < bytes.size(); ++i) bytes[i] = static_cast<char>(0xA5);
   WriteFile(path_, bytes);
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   std::string data;
   long rc = Fetch(*api, "Software\\k3", "v", data);
   EXPECT_EQ(rc, kBadDb);
@@ -263,7 +263,7 @@ TEST_F(StoreFile, AnotherProgramsDatabaseIsLeftAlone) {
   WriteFile(path_, "");
   Sql(path_, "CREATE TABLE notes(text); INSERT INTO notes VALUES('mine')");
   std::string before = ReadFile(path_);
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   ReadEverything(*api, kBadDb);
   EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), kBadDb);
   EXPECT_EQ(ReadFile(path_), before);
@@ -271,13 +271,13 @@ TEST_F(StoreFile, AnotherProgramsDatabaseIsLeftAlone) {
 
 TEST_F(StoreFile, AStoreOfANewerSchemaAnswersBadDbAndIsLeftAlone) {
   {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
   }
   Sql(path_, "PRAGMA user_version = 3");
   Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
   std::string before = ReadFile(path_);
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   std::string data;
   EXPECT_EQ(Fetch(*api, "Software\\Acme", "v", data), kBadDb);
   EXPECT_EQ(Put(*api, "Software\\Acme", "w", "data"), kBadDb);
@@ -286,19 +286,19 @@ TEST_F(StoreFile, AStoreOfANewerSchemaAnswersBadDbAndIsLeftAlone) {
 
 TEST_F(StoreFile, AnEmptyFileIsLaidOutByTheFirstWrite) {
   WriteFile(path_, "");
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   ReadEverything(*api, 0);
   EXPECT_EQ(ReadFile(path_), "");
   EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
   std::string data;
-  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\Acme", "v", data), 0);
+  EXPECT_EQ(Fetch(*OpenTestStore(path_), "Software\\Acme", "v", data), 0);
 }
 
 // Writes fail with a code and reads still answer, when the file may not be written. As root, file
 // modes do not stop writes, so the check runs in a child process that drops to the user nobody.
 TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
   {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
   }
   const bool root = geteuid() == 0;
@@ -309,7 +309,7 @@ TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
   std::string before = ReadFile(path_);
 
   const int step = AsAnotherUser([&] {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     std::string data;
     if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 11;
     if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) return 12;
@@ -333,7 +333,7 @@ TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
 // database with, and reads it as read-only media instead.
 TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
   {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
     ASSERT_EQ(Put(*api, "Software\\Acme\\Sub", "w", "more"), 0);
   }
@@ -348,7 +348,7 @@ TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
   std::string before = ReadFile(path_);
 
   const int step = AsAnotherUser([&] {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     std::string data;
     if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 11;
     if (Fetch(*api, "software\\acme\\SUB", "W", data) != 0 || data != "more") return 12;
@@ -398,7 +398,7 @@ TEST_F(StoreFile, AnotherUserReadsTheStoreAndListsItInLinearSteps) {
     pid_t writer = fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
-      auto api = OpenRegistryStore(path_);
+      auto api = OpenTestStore(path_);
       long rc = RunAsOneTransaction(*api, [&]() -> long {
         for (int n : {1000, 2000}) {
           const std::string base = "Software\\L" + std::to_string(n);
@@ -431,7 +431,7 @@ TEST_F(StoreFile, AnotherUserReadsTheStoreAndListsItInLinearSteps) {
     }
 
     const int step = AsAnotherUser([&] {
-      auto api = OpenRegistryStore(path_);
+      auto api = OpenTestStore(path_);
       std::string data;
       if (long rc = Fetch(*api, "Software\\Acme", "v", data); rc != c.expected) return 11;
       if (c.expected != 0) return 0;
@@ -475,7 +475,7 @@ TEST_F(StoreFile, TheStoreIsItsOwnersAloneAndNeverMadeThroughALink) {
   };
   {
     ::umask(0);
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
     ::umask(022);
     for (const char* part : {"", "-wal", "-shm"}) EXPECT_EQ(modeOf(path_ + part), 0600) << part;
@@ -496,7 +496,7 @@ TEST_F(StoreFile, TheStoreIsItsOwnersAloneAndNeverMadeThroughALink) {
       fs::permissions(elsewhere, fs::perms(0644));
     }
     fs::create_symlink(elsewhere, link);
-    auto api = OpenRegistryStore(link);
+    auto api = OpenTestStore(link);
     EXPECT_EQ(Put(*api, "Software\\Acme", "v", "data"), c.expected);
     EXPECT_EQ(fs::exists(elsewhere), c.emptyTarget);
     if (c.emptyTarget) {
@@ -512,14 +512,14 @@ TEST_F(StoreFile, TheStoreIsItsOwnersAloneAndNeverMadeThroughALink) {
   fs::remove(link);
   fs::create_symlink(path_, link);
   std::string data;
-  EXPECT_EQ(Put(*OpenRegistryStore(link), "Software\\Acme", "w", "more"), 0);
-  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\Acme", "w", data), 0);
+  EXPECT_EQ(Put(*OpenTestStore(link), "Software\\Acme", "w", "more"), 0);
+  EXPECT_EQ(Fetch(*OpenTestStore(path_), "Software\\Acme", "w", data), 0);
   EXPECT_EQ(data, "more");
   // An empty file of its own that others may read is narrowed to its owner as it becomes the store.
   const std::string loose = dir_ + "/loose.db";
   WriteFile(loose, "");
   fs::permissions(loose, fs::perms(0644));
-  EXPECT_EQ(Put(*OpenRegistryStore(loose), "Software\\Acme", "v", "data"), 0);
+  EXPECT_EQ(Put(*OpenTestStore(loose), "Software\\Acme", "v", "data"), 0);
   EXPECT_EQ(modeOf(loose), 0600);
 }
 
@@ -529,7 +529,7 @@ TEST_F(StoreFile, ThreadsWithTheirOwnConnectionsAllLand) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      auto api = OpenRegistryStore(path_);
+      auto api = OpenTestStore(path_);
       for (int i = 0; i < kWrites; ++i) {
         // Every thread writes in one shared key and in its own.
         if (Put(*api, "Software\\Shared", "t" + std::to_string(t) + "-" + std::to_string(i), "x") != 0) ++failures;
@@ -539,7 +539,7 @@ TEST_F(StoreFile, ThreadsWithTheirOwnConnectionsAllLand) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures, 0);
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kWrites; ++i) {
       std::string data;
@@ -557,7 +557,7 @@ TEST_F(StoreFile, ProcessesWritingAtTheSameTimeAllLand) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      auto api = OpenRegistryStore(path_);
+      auto api = OpenTestStore(path_);
       int failed = 0;
       for (int i = 0; i < kWrites; ++i) {
         long rc = Put(*api, "Software\\Shared\\Sub" + std::to_string(i % 7), "p" + std::to_string(p) + "-" + std::to_string(i),
@@ -576,7 +576,7 @@ TEST_F(StoreFile, ProcessesWritingAtTheSameTimeAllLand) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer saw an error";
   }
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   for (int p = 0; p < kProcesses; ++p) {
     for (int i = 0; i < kWrites; ++i) {
       std::string data;
@@ -595,7 +595,7 @@ std::string Pattern(int i) {
 
 TEST_F(StoreFile, AWriterKilledMidWayLeavesAConsistentStore) {
   {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     ASSERT_EQ(Put(*api, "Software\\Before", "v", "kept"), 0);
   }
   int pipefd[2];
@@ -604,7 +604,7 @@ TEST_F(StoreFile, AWriterKilledMidWayLeavesAConsistentStore) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     close(pipefd[0]);
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     for (int i = 0;; ++i) {
       if (Put(*api, "Software\\Killed\\K" + std::to_string(i % 13), "v" + std::to_string(i), Pattern(i)) != 0) _exit(1);
       // Tell the parent that value i was answered with success.
@@ -625,7 +625,7 @@ TEST_F(StoreFile, AWriterKilledMidWayLeavesAConsistentStore) {
 
   EXPECT_EQ(IntegrityCheck(path_), "ok");
 
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   std::string data;
   ASSERT_EQ(Fetch(*api, "Software\\Before", "v", data), 0);
   EXPECT_EQ(data, "kept");
@@ -643,8 +643,8 @@ TEST_F(StoreFile, AWriterKilledMidWayLeavesAConsistentStore) {
 }
 
 TEST_F(StoreFile, HandlesAreUniqueAcrossStoresAndKeepTheirStore) {
-  auto first = OpenRegistryStore(path_);
-  auto second = OpenRegistryStore(dir_ + "/second.db");
+  auto first = OpenTestStore(path_);
+  auto second = OpenTestStore(dir_ + "/second.db");
   ASSERT_EQ(Put(*first, "Software\\A", "v", "first"), 0);
   ASSERT_EQ(Put(*second, "Software\\A", "v", "second"), 0);
   RegHandle a = 0, b = 0;
@@ -663,12 +663,12 @@ TEST_F(StoreFile, HandlesAreUniqueAcrossStoresAndKeepTheirStore) {
 TEST_F(StoreFile, ARegisteredMachineIsReachedThroughItsOwnStore) {
   const std::string remotePath = dir_ + "/remote.db";
   {
-    auto remote = OpenRegistryStore(remotePath);
+    auto remote = OpenRegistryStore(remotePath);  // another machine's registry: one file
     KeyHandle key(*remote);
     ASSERT_EQ(remote->CreateKey(kHKLM, "SOFTWARE\\Acme", kAll, key.out()), 0);
     ASSERT_EQ(remote->SetValue(key.get(), "where", 3, reinterpret_cast<const std::uint8_t*>("remote"), 6), 0);
   }
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   RegHandle root = 0;
   EXPECT_EQ(api->ConnectRegistry("\\\\seam-test-box", kHKLM, root), kBadNetPath);
   RegisterMachineStore("\\\\Seam-Test-Box", remotePath);

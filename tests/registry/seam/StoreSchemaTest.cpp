@@ -49,7 +49,7 @@ class StoreSchema : public StoreDir {
 TEST_F(StoreSchema, AFirstSchemaStoreIsConvertedOnOpeningAndKeepsEverything) {
   CopyData("schema1.db");
   ASSERT_EQ(UserVersion(), 1);
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   // Every name now compares by the full rule; every value is there.
   EXPECT_EQ(Fetch(*api, "Software\\Old\\K\xC3\x84SE", "GR\xC3\x9C\xC3\x9F" "E"), "greeting");
   EXPECT_EQ(Fetch(*api, "software\\old\\k\xC3\xA4se", "NAME"), "cheese");
@@ -64,13 +64,13 @@ TEST_F(StoreSchema, AFirstSchemaStoreIsConvertedOnOpeningAndKeepsEverything) {
             (Names{"apple", "bad\xFF", "K\xC3\xA4se", "Stra\xC3\x9F" "e", "zebra", "\xC3\x84pfel", "\xCE\xB1\xCE\xB2\xCE\xB3"}));
   // Writes by the new rule find what was there.
   ASSERT_EQ(Put(*api, "Software\\Old\\K\xC3\x84SE", "name", "new"), 0);
-  EXPECT_EQ(Fetch(*OpenRegistryStore(path_), "Software\\Old\\K\xC3\xA4se", "name"), "new");
+  EXPECT_EQ(Fetch(*OpenTestStore(path_), "Software\\Old\\K\xC3\xA4se", "name"), "new");
   EXPECT_EQ(SubKeys(*api, "Software\\Old").size(), 7u);
 }
 
 TEST_F(StoreSchema, AStoreWhoseNamesWouldFoldTogetherStaysAsItIsAndWorks) {
   CopyData("schema1-collision.db");
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   EXPECT_EQ(Fetch(*api, "Software\\Old\\K\xC3\xA4se", "v"), "lower");
   EXPECT_EQ(Fetch(*api, "Software\\Old\\K\xC3\x84SE", "v"), "upper");
   EXPECT_EQ(Fetch(*api, "Software\\Old\\PLAIN", "V"), "ascii");
@@ -78,7 +78,7 @@ TEST_F(StoreSchema, AStoreWhoseNamesWouldFoldTogetherStaysAsItIsAndWorks) {
   // Written by the old rule, as before: the two keys stay two.
   ASSERT_EQ(Put(*api, "Software\\Old\\K\xC3\xA4se", "w", "written"), 0);
   EXPECT_EQ(Fetch(*api, "Software\\Old\\K\xC3\x84SE", "w"), "<2>");
-  auto again = OpenRegistryStore(path_);
+  auto again = OpenTestStore(path_);
   EXPECT_EQ(Fetch(*again, "Software\\Old\\k\xC3\xA4SE", "W"), "written");
   EXPECT_EQ(UserVersion(), 1);
   EXPECT_EQ(SubKeys(*again, "Software\\Old"), (Names{"K\xC3\x84SE", "K\xC3\xA4se", "plain"}));
@@ -86,10 +86,10 @@ TEST_F(StoreSchema, AStoreWhoseNamesWouldFoldTogetherStaysAsItIsAndWorks) {
 
 TEST_F(StoreSchema, AConnectionOpenedBeforeAnotherConvertedTheStoreFollowsTheNewRule) {
   CopyData("schema1-collision.db");
-  auto early = OpenRegistryStore(path_);  // stays at the first schema: two names collide
+  auto early = OpenTestStore(path_);  // stays at the first schema: two names collide
   ASSERT_EQ(Fetch(*early, "Software\\Old\\K\xC3\xA4se", "v"), "lower");
   ASSERT_EQ(early->DeleteKey(kHKCU, "Software\\Old\\K\xC3\x84SE"), 0);
-  auto late = OpenRegistryStore(path_);  // no collision left: converts
+  auto late = OpenTestStore(path_);  // no collision left: converts
   ASSERT_EQ(Fetch(*late, "Software\\Old\\K\xC3\x84SE", "v"), "lower");
   ASSERT_EQ(UserVersion(), 2);
   // The early connection writes by the new rule now: "käse" is the existing key, not a new one.
@@ -100,7 +100,7 @@ TEST_F(StoreSchema, AConnectionOpenedBeforeAnotherConvertedTheStoreFollowsTheNew
 }
 
 TEST_F(StoreSchema, BytesThatAreNotUtf8AndCharactersBeyondTheBmpCompareAsTheyAre) {
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   ASSERT_EQ(Put(*api, "Software\\\xE4", "v", "latin-1 a-umlaut"), 0);
   EXPECT_EQ(Fetch(*api, "Software\\\xC4", "v"), "<2>") << "not UTF-8: no letter to fold";
   EXPECT_EQ(Fetch(*api, "Software\\\xE4", "V"), "latin-1 a-umlaut");

@@ -23,7 +23,7 @@ class StoreSnapshot : public StoreDir {
  protected:
   void SetUp() override {
     StoreDir::SetUp();
-    api_ = OpenRegistryStore(path_);
+    api_ = OpenTestStore(path_);
     ASSERT_EQ(PutText(*api_, "Software\\Snap", "v", "old"), 0);
     ASSERT_EQ(PutText(*api_, "Software\\Snap\\Child", "c", "child"), 0);
   }
@@ -85,7 +85,7 @@ class StoreSnapshot : public StoreDir {
 };
 
 TEST_F(StoreSnapshot, EveryReadSeesTheStateOfItsStartWhileAnotherConnectionCommits) {
-  auto other = OpenRegistryStore(path_);
+  auto other = OpenTestStore(path_);
   const std::string before = Read(*api_, "Software\\Snap");
   std::string first, during, last;
   ASSERT_EQ(RunAsOneSnapshot(*api_, [&]() -> long {
@@ -157,7 +157,7 @@ TEST_F(StoreSnapshot, ReadsInsideAnswerWhatTheSameReadsAnswerOutside) {
   KeyHandle gone(*api_);
   ASSERT_EQ(api_->CreateKey(kHKCU, "Software\\Snap\\Gone", kAll, gone.out()), 0);
   ASSERT_EQ(PutText(*api_, "Software\\Snap\\Gone", "g", "x"), 0);
-  auto other = OpenRegistryStore(path_);
+  auto other = OpenTestStore(path_);
   {
     KeyHandle k(*other);
     ASSERT_EQ(other->OpenKey(kHKCU, "Software\\Snap\\Gone", kAll, k.out()), 0);
@@ -192,7 +192,7 @@ TEST_F(StoreSnapshot, WritesInsideAreRefusedAndNestingIsRefused) {
   EXPECT_EQ(nestedTransaction, kInvalidParameter);
   EXPECT_EQ(RunAsOneTransaction(*api_, [&] { return RunAsOneSnapshot(*api_, [] { return kSuccess; }); }),
             kInvalidParameter);
-  EXPECT_EQ(Read(*api_, "Software\\Snap"), Read(*OpenRegistryStore(path_), "Software\\Snap"));
+  EXPECT_EQ(Read(*api_, "Software\\Snap"), Read(*OpenTestStore(path_), "Software\\Snap"));
   EXPECT_EQ(FetchText(*api_, "Software\\Snap", "v"), "old");
   EXPECT_EQ(FetchText(*api_, "Software\\Snap\\Child", "c"), "child");
   EXPECT_EQ(PutText(*api_, "Software\\Snap", "v", "after"), 0) << "writes work again after the call";
@@ -237,7 +237,7 @@ TEST_F(StoreSnapshot, OtherThreadsWaitForTheSnapshotAndAreNotPartOfIt) {
 }
 
 TEST_F(StoreSnapshot, WorksWithoutAStoreFileAndCreatesNone) {
-  auto none = OpenRegistryStore(dir_ + "/none/registry.db");
+  auto none = OpenTestStore(dir_ + "/none/registry.db");
   std::string read;
   ASSERT_EQ(RunAsOneSnapshot(*none, [&] {
     read = FetchText(*none, "Software\\Snap", "v");

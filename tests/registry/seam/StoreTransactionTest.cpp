@@ -29,7 +29,7 @@ class StoreTransaction : public StoreDir {
  protected:
   void SetUp() override {
     StoreDir::SetUp();
-    api_ = OpenRegistryStore(path_);
+    api_ = OpenTestStore(path_);
     // What every test starts from: a key with a value and a sub-key, all committed.
     ASSERT_EQ(PutText(*api_, "Software\\Old", "v", "old"), 0);
     ASSERT_EQ(PutText(*api_, "Software\\Old\\Child", "c", "child"), 0);
@@ -75,7 +75,7 @@ TEST_F(StoreTransaction, ACommitLandsEverythingForThisAndAFreshConnection) {
   ASSERT_EQ(State(*api_), kBefore);  // fills this connection's read cache
   ASSERT_EQ(RunAsOneTransaction(*api_, [&] { return Change(*api_); }), 0);
   EXPECT_EQ(State(*api_), kAfter);
-  EXPECT_EQ(State(*OpenRegistryStore(path_)), kAfter);
+  EXPECT_EQ(State(*OpenTestStore(path_)), kAfter);
 }
 
 TEST_F(StoreTransaction, AFailureCodeTakesBackEverythingForThisAndAFreshConnection) {
@@ -86,10 +86,10 @@ TEST_F(StoreTransaction, AFailureCodeTakesBackEverythingForThisAndAFreshConnecti
   });
   EXPECT_EQ(rc, kDiskFull);
   EXPECT_EQ(State(*api_), kBefore);
-  EXPECT_EQ(State(*OpenRegistryStore(path_)), kBefore);
+  EXPECT_EQ(State(*OpenTestStore(path_)), kBefore);
   // The connection goes on writing normally.
   EXPECT_EQ(PutText(*api_, "Software\\After", "a", "after"), 0);
-  EXPECT_EQ(FetchText(*OpenRegistryStore(path_), "Software\\After", "a"), "after");
+  EXPECT_EQ(FetchText(*OpenTestStore(path_), "Software\\After", "a"), "after");
 }
 
 TEST_F(StoreTransaction, AnExceptionTakesBackEverythingAndPassesOn) {
@@ -99,7 +99,7 @@ TEST_F(StoreTransaction, AnExceptionTakesBackEverythingAndPassesOn) {
     throw std::runtime_error("body failed");
   }), std::runtime_error);
   EXPECT_EQ(State(*api_), kBefore);
-  EXPECT_EQ(State(*OpenRegistryStore(path_)), kBefore);
+  EXPECT_EQ(State(*OpenTestStore(path_)), kBefore);
 }
 
 TEST_F(StoreTransaction, ListingStepsAreRightAfterARollback) {
@@ -134,7 +134,7 @@ TEST_F(StoreTransaction, HandlesToKeysTakenBackAnswerKeyDeletedEvenWhenTheirIdsC
   });
   ASSERT_EQ(rc, kInvalidData);
   // New keys, here and from another connection, now take the ids the taken-back keys had.
-  ASSERT_EQ(PutText(*OpenRegistryStore(path_), "Software\\Other", "o", "other"), 0);
+  ASSERT_EQ(PutText(*OpenTestStore(path_), "Software\\Other", "o", "other"), 0);
   ASSERT_EQ(PutText(*api_, "Software\\Gone", "g", "recreated"), 0);
   ASSERT_EQ(PutText(*api_, "Software\\Third", "t", "third"), 0);
   for (RegHandle h : {made, madeDeep}) {
@@ -168,7 +168,7 @@ TEST_F(StoreTransaction, AFailedCallInsideDoesNotEndTheTransaction) {
     return PutText(*api_, "Elsewhere\\B", "b", "2");
   });
   ASSERT_EQ(rc, 0);
-  auto fresh = OpenRegistryStore(path_);
+  auto fresh = OpenTestStore(path_);
   EXPECT_EQ(FetchText(*fresh, "Elsewhere\\A", "a"), "1");
   EXPECT_EQ(FetchText(*fresh, "Elsewhere\\B", "b"), "2");
   EXPECT_EQ(State(*fresh), kBefore);
@@ -199,7 +199,7 @@ TEST_F(StoreTransaction, AValueSetThroughAHandleOfAKeyDeletedInsideAnswersKeyDel
 }
 
 TEST_F(StoreTransaction, AnotherConnectionSeesNothingUntilTheCommit) {
-  auto other = OpenRegistryStore(path_);
+  auto other = OpenTestStore(path_);
   ASSERT_EQ(State(*other), kBefore);
   std::string seenInside;
   ASSERT_EQ(RunAsOneTransaction(*api_, [&]() -> long {
@@ -219,7 +219,7 @@ TEST_F(StoreTransaction, AConcurrentReaderNeverSeesAPartialTransaction) {
   std::atomic<bool> done{false};
   std::atomic<int> reads{0}, torn{0};
   std::thread reader([&] {
-    auto mine = OpenRegistryStore(path_);
+    auto mine = OpenTestStore(path_);
     while (!done) {
       int y = std::atoi(FetchText(*mine, "Software\\Pair\\Y", "n").c_str());
       int x = std::atoi(FetchText(*mine, "Software\\Pair\\X", "n").c_str());
@@ -257,7 +257,7 @@ TEST_F(StoreTransaction, OtherThreadsOfTheConnectionWaitAndAreNotPartOfIt) {
   other.join();
   EXPECT_EQ(rc, kInvalidData) << "the other thread's call ran inside the transaction";
   EXPECT_EQ(FetchText(*api_, "Software\\Mine", "m"), "<2>");
-  EXPECT_EQ(FetchText(*OpenRegistryStore(path_), "Software\\Theirs", "t"), "theirs");
+  EXPECT_EQ(FetchText(*OpenTestStore(path_), "Software\\Theirs", "t"), "theirs");
 }
 
 TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWhatCommitted) {
@@ -268,7 +268,7 @@ TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWh
   ASSERT_GE(child, 0);
   if (child == 0) {
     close(pipefd[0]);
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     auto tell = [&](int n) {
       if (write(pipefd[1], &n, sizeof n) != sizeof n) _exit(2);
     };
@@ -307,7 +307,7 @@ TEST_F(StoreTransaction, AWriterKilledInALongTransactionLeavesNoneOfItAndKeepsWh
 
   EXPECT_EQ(IntegrityCheck(path_), "ok");
 
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   EXPECT_EQ(SubKeyNames(*api, "Software\\Killed"), Names{"<missing>"});
   for (int i = 0; i < 500; ++i) {
     ASSERT_EQ(FetchText(*api, "Software\\Landed\\K" + std::to_string(i % 17), "v" + std::to_string(i)), "landed") << i;

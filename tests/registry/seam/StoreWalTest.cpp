@@ -30,7 +30,7 @@ class StoreWal : public StoreDir {
 };
 
 TEST_F(StoreWal, NoCallLeavesAReadSnapshotOrStatementBehind) {
-  auto api = OpenRegistryStore(path_);
+  auto api = OpenTestStore(path_);
   KeyHandle key(*api);
   ASSERT_EQ(api->CreateKey(kHKCU, "Software\\Wal", kAll, key.out()), 0);
   for (int i = 0; i < 50; ++i) {
@@ -69,7 +69,7 @@ TEST_F(StoreWal, NoCallLeavesAReadSnapshotOrStatementBehind) {
 // reader in the log, so without the truncating checkpoint it would never start over.
 TEST_F(StoreWal, TheLogIsCutBackWhileReadersKeepComing) {
   {
-    auto api = OpenRegistryStore(path_);
+    auto api = OpenTestStore(path_);
     KeyHandle key(*api);
     ASSERT_EQ(api->CreateKey(kHKCU, "Software\\Wal", kAll, key.out()), 0);
   }
@@ -78,7 +78,7 @@ TEST_F(StoreWal, TheLogIsCutBackWhileReadersKeepComing) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      auto api = OpenRegistryStore(path_);
+      auto api = OpenTestStore(path_);
       KeyHandle key(*api);
       if (api->OpenKey(kHKCU, "Software\\Wal", kAll, key.out()) != 0) {
         ++failures;

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "registry/store/Store.h"
+#include "support/TestStore.h"
 #endif
 
 namespace cregistry::testing {
@@ -46,7 +46,8 @@ RegistrySandbox::RegistrySandbox() {
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   storeDir_ = pattern;
   storePath = storeDir_ + "/registry.db";
-  api = OpenRegistryStore(storePath);
+  api = teststores::OpenTestStore(storePath);
+  machineStorePath = teststores::SplitStores() ? teststores::MachineStoreBeside(storePath) : storePath;
 #endif
   base = "Software\\cregistry-tests\\t" + unique;
 }

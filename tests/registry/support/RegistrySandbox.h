@@ -26,8 +26,10 @@ class RegistrySandbox {
   RegistrySandbox& operator=(const RegistrySandbox&) = delete;
 
   std::shared_ptr<RegistryApi> api;
-  // The store file behind api (Linux only).
+  // The store file behind api (Linux only), and the one that holds its HKEY_LOCAL_MACHINE (the same file,
+  // or the machine store beside it when the suites run on two files: support/TestStore.h).
   std::string storePath;
+  std::string machineStorePath;
   // A fresh sub-key path below HKEY_CURRENT_USER, unique to this test ("Software\...\t<n>").
   std::string base;
   // A unique name for things that must live elsewhere (extensions, class names); removed at the end
