@@ -16,6 +16,7 @@ std::string Reason(long code, bool valueOp) {
     case kBadNetPath: return "the machine cannot be reached (53)";
     case kBadDb: return "the registry is damaged (1009)";
     case 14: return "out of memory (14)";
+    case 17: return "the change would span the user's and the machine store (17)";
     case 112: return "the disk is full (112)";
     case 170: return "the registry is busy (170)";
     case 998: return "the registry store cannot be opened (998)";

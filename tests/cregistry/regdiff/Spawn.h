@@ -14,5 +14,6 @@ struct Output {
 // A fresh store for case index (Linux), or "" where the cases share the real registry (Windows).
 std::string ScratchStore(std::size_t index);
 void DropScratchStore(const std::string& path);
-// Runs program with args and waits; a scratch store is handed to it as $CREGISTRY_STORE.
+// Runs program with args and waits; a scratch store is handed to it as $CREGISTRY_STORE and
+// $CREGISTRY_MACHINE_STORE, one file for every root.
 Output RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& scratch);
