@@ -6,8 +6,6 @@ using namespace win32;
 
 namespace {
 
-constexpr std::uint32_t kKeyRead = 0x20019;
-constexpr std::uint32_t kKeyAll = 0xF003F;
 // Room for a key name of 255 characters of up to four UTF-8 bytes each.
 constexpr std::uint32_t kKeyNameBytes = 255 * 4 + 1;
 

@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""Differential harness: cregistry against Wine's reg and regedit, case by case.
+
+Cases are generated from a seed (clicases.py: reg's verbs and switches; importcases.py: .reg files) and
+run in one batch per tool by regdiff_runner (tests/cregistry/regdiff). Each case starts from an empty
+HKCU\\Software\\regdiff and reports the exit status, the output, the tree left behind and any file written.
+
+  run.py check                  compare cregistry (native, and cregistry.exe under Wine) with the answers
+                                recorded from Wine's reg (tests/cregistry/regdiff/wine-answers.txt)
+  run.py record [--seed N --count M]   run Wine's reg on the cases and record its answers
+  run.py live --seeds A-B [--count M]  Wine's reg and cregistry side by side, seed after seed
+Options: --native-only (check without the Windows build), --keep DIR (keep the batches).
+
+A case agrees when the exit statuses match, the output matches where the command succeeded (error texts
+are cregistry's own), and the trees, probed values and written files are the same. An import that Wine
+applies only in part (it left out a key or value the file names, or failed) must instead fail whole with
+the tree untouched: that is cregistry's stricter rule.
+"""
+import argparse
+import hashlib
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+import clicases  # noqa: E402
+
+try:
+    import importcases  # noqa: E402
+except ImportError:
+    importcases = None
+
+ANSWERS = os.path.join(REPO, "tests", "cregistry", "regdiff", "wine-answers.txt")
+DEFAULT_SEED, DEFAULT_COUNT = 1, 400
+
+# Where Wine's reg prints other text than Windows' reg, the Windows text is what cregistry prints: these
+# lines of Wine's output are read as Windows writes them.
+WINE_TO_WINDOWS = {
+    "reg: The operation completed successfully": "The operation completed successfully.",
+}
+
+
+def h(text):
+    if isinstance(text, str):
+        text = text.encode("utf-8", "surrogatepass")
+    return text.hex() if text else "-"
+
+
+def unh(word):
+    return b"" if word == "-" else bytes.fromhex(word)
+
+
+def generate(seed, count):
+    rng = random.Random(seed)
+    cases = clicases.generate(rng, count if importcases is None else count * 2 // 3)
+    if importcases is not None:
+        cases += importcases.generate(rng, count - len(cases))
+    return cases
+
+
+def encode(cases):
+    lines = []
+    for c in cases:
+        lines.append("case " + c["id"])
+        for s in c.get("setup", []):
+            if s[0] == "key":
+                lines.append("key " + h(s[1]))
+            else:
+                lines.append("value %s %s %d %s" % (h(s[1]), h(s[2]), s[3], h(s[4])))
+        for name, data in c.get("files", {}).items():
+            lines.append("file %s %s" % (h(name), h(data)))
+        for name in c.get("collect", []):
+            lines.append("collect " + h(name))
+        for root, path, name in c.get("probes", []):
+            lines.append("probe %x %s %s" % (root, h(path), h(name)))
+        lines.append("run " + " ".join(h(a) for a in c["cmd"]))
+        lines.append("end")
+    return "\n".join(lines) + "\n"
+
+
+def parse(text):
+    results, cur = {}, None
+    for line in text.splitlines():
+        word, _, rest = line.partition(" ")
+        if word == "case":
+            cur = {"id": rest, "tree": [], "before": [], "probes": [], "files": []}
+        elif word == "status":
+            cur["status"] = int(rest)
+        elif word in ("out", "err"):
+            cur[word] = unh(rest)
+        elif word in ("k", "bk"):
+            cur["tree" if word == "k" else "before"].append(("k", unh(rest).decode("utf-8", "replace").lower()))
+        elif word in ("v", "bv"):
+            p, n, t, d = rest.split(" ")
+            cur["tree" if word == "v" else "before"].append(("v", unh(p).decode("utf-8", "replace").lower(), unh(n).decode("utf-8", "replace"), int(t), unh(d)))
+        elif word == "probe":
+            rc, t, d = rest.split(" ")
+            cur["probes"].append((int(rc), int(t), unh(d)) if rc == "0" else (int(rc) != 0,))
+        elif word == "file":
+            rc, d = rest.split(" ")
+            cur["files"].append((int(rc), unh(d)))
+        elif word == "end":
+            results[cur["id"]] = cur
+    return results
+
+
+def output_lines(raw, wine):
+    text = raw.decode("utf-8", "replace").replace("\r\n", "\n")
+    lines = text.split("\n")
+    if wine:
+        lines = [WINE_TO_WINDOWS.get(line, line) for line in lines]
+    return lines
+
+
+def names_in(tree):
+    keys = {e[1] for e in tree if e[0] == "k"}
+    values = {(e[1], e[2].lower()) for e in tree if e[0] == "v"}
+    return keys, values
+
+
+def compare(case, wine, ours):
+    """The differences between Wine's answer and ours, as a list of texts (empty when they agree)."""
+    problems = []
+    if case["cmd"][0].lower() == "import":
+        keys, values = names_in(wine["tree"])
+        complete = wine["status"] == 0 and all(
+            (p.lower() in keys) if n is None else ((p.lower(), n.lower()) in values) for p, n in
+            ((rel(p), n) for p, n in case.get("names", [])))
+        if ours["status"] != 0:
+            if complete:
+                problems.append("Wine imports the whole file; cregistry refuses it: %s" % ours["err"].decode("utf-8", "replace").strip())
+            if ours["tree"] != ours["before"]:
+                problems.append("cregistry failed but changed the tree")
+            return problems
+        if not complete:
+            problems.append("Wine applies this file only in part; cregistry must refuse it whole")
+    elif ours["status"] != wine["status"]:
+        problems.append("status %d, Wine %d" % (ours["status"], wine["status"]))
+    if ours["status"] == 0 and wine["status"] == 0 and output_lines(ours["out"], False) != output_lines(wine["out"], True):
+        problems.append("output differs:\n  ours: %r\n  Wine: %r" % (ours["out"].decode("utf-8", "replace"), wine["out"].decode("utf-8", "replace")))
+    if ours["tree"] != wine["tree"]:
+        problems.append("tree differs:\n  ours: %s\n  Wine: %s" % (ours["tree"], wine["tree"]))
+    if ours["probes"] != wine["probes"]:
+        problems.append("probed values differ: ours %s, Wine %s" % (ours["probes"], wine["probes"]))
+    if ours["files"] != wine["files"]:
+        problems.append("written files differ:\n  ours: %r\n  Wine: %r" % (ours["files"], wine["files"]))
+    return problems
+
+
+def rel(path):
+    prefix = "hkey_current_user\\software\\regdiff"
+    p = path.lower()
+    return p[len(prefix) + 1:] if p.startswith(prefix + "\\") else ("" if p == prefix else p)
+
+
+def builds():
+    native = os.environ.get("NATIVE_BUILD", os.path.join(REPO, "build", "native"))
+    windows = os.environ.get("WINDOWS_BUILD", os.path.join(REPO, "build", "windows"))
+    return native, windows
+
+
+def run_batch(runner, program, cases, workdir, wine_run=None):
+    os.makedirs(workdir, exist_ok=True)
+    with open(os.path.join(workdir, "cases.txt"), "w", encoding="utf-8") as f:
+        f.write(encode(cases))
+    argv = [runner, program, "cases.txt", "results.txt"]
+    if wine_run:
+        argv = [wine_run] + argv
+    subprocess.run(argv, cwd=workdir, check=True, stdin=subprocess.DEVNULL)
+    with open(os.path.join(workdir, "results.txt"), encoding="utf-8") as f:
+        return parse(f.read())
+
+
+def wine_answers(cases, workdir):
+    _, windows = builds()
+    return run_batch(os.path.join(windows, "tests", "cregistry", "regdiff_runner.exe"), "reg.exe", cases,
+                     workdir, os.path.join(windows, "wine-run"))
+
+
+def ours(cases, workdir, native_only):
+    native, windows = builds()
+    got = {"native": run_batch(os.path.join(native, "tests", "cregistry", "regdiff_runner"),
+                               os.path.join(native, "cregistry"), cases, os.path.join(workdir, "native"))}
+    if not native_only:
+        exe = "Z:" + os.path.join(windows, "cregistry.exe").replace("/", "\\")
+        got["windows"] = run_batch(os.path.join(windows, "tests", "cregistry", "regdiff_runner.exe"), exe, cases,
+                                   os.path.join(workdir, "windows"), os.path.join(windows, "wine-run"))
+    return got
+
+
+def report(cases, wine, got):
+    failures = 0
+    for name, results in got.items():
+        for c in cases:
+            problems = compare(c, wine[c["id"]], results[c["id"]]) if c["id"] in results else ["no result"]
+            if problems:
+                failures += 1
+                if failures <= 40:
+                    print("FAIL %s %s: %s\n  %s" % (name, c["id"], c["cmd"], "\n  ".join(problems)))
+    print("%d case(s) x %d build(s): %d disagreement(s)" % (len(cases), len(got), failures))
+    return failures
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("mode", choices=["check", "record", "live"])
+    ap.add_argument("--seed", type=int, default=DEFAULT_SEED)
+    ap.add_argument("--seeds", default="1-5")
+    ap.add_argument("--count", type=int, default=DEFAULT_COUNT)
+    ap.add_argument("--native-only", action="store_true")
+    ap.add_argument("--keep")
+    args = ap.parse_args()
+    work = args.keep or tempfile.mkdtemp(prefix="regdiff-")
+    if args.mode == "record":
+        cases = generate(args.seed, args.count)
+        text = encode(cases)
+        run_batch_dir = os.path.join(work, "wine")
+        wine_answers(cases, run_batch_dir)
+        with open(os.path.join(run_batch_dir, "results.txt"), encoding="utf-8") as f:
+            results = f.read()
+        with open(ANSWERS, "w", encoding="utf-8") as f:
+            f.write("# Wine's reg on the cases of seed %d, count %d; cases %s\n" %
+                    (args.seed, args.count, hashlib.sha256(text.encode()).hexdigest()))
+            f.write(results)
+        print("recorded %d answers in %s" % (len(cases), os.path.relpath(ANSWERS, REPO)))
+        return 0
+    if args.mode == "check":
+        with open(ANSWERS, encoding="utf-8") as f:
+            header = f.readline().split()
+            recorded = f.read()
+        seed, count, digest = int(header[6].rstrip(",")), int(header[8].rstrip(";")), header[10]
+        cases = generate(seed, count)
+        if hashlib.sha256(encode(cases).encode()).hexdigest() != digest:
+            print("regdiff: the generated cases differ from those whose answers are recorded: run "
+                  "scripts/regdiff/run.py record", file=sys.stderr)
+            return 1
+        failures = report(cases, parse(recorded), ours(cases, work, args.native_only))
+        return 1 if failures else 0
+    total = 0
+    first, _, last = args.seeds.partition("-")
+    for seed in range(int(first), int(last or first) + 1):
+        cases = generate(seed, args.count)
+        wine = wine_answers(cases, os.path.join(work, "wine-%d" % seed))
+        print("seed %d:" % seed, end=" ")
+        total += report(cases, wine, ours(cases, os.path.join(work, "ours-%d" % seed), args.native_only))
+    return 1 if total else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,115 @@
+// import: applies a .reg file, whole or not at all.
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "registry/RegistryTransaction.h"
+#include "registry/regfile/RegFileReader.h"
+#include "tools/cregistry/RegistryWalk.h"
+#include "tools/cregistry/Verbs.h"
+
+namespace cregistry::tool {
+
+using namespace win32;
+namespace rf = regfile;
+
+namespace {
+
+constexpr std::array<OptionSpec, 0> kImportOptions{};
+
+// Reads the whole file once without acting on it; answers false with the error set.
+bool CheckFile(Context& c, const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    c.error.keyPath = file;
+    c.error.detail = std::string("cannot open the file: ") + std::strerror(errno);
+    return false;
+  }
+  rf::Reader reader(in, file);
+  rf::Record record;
+  rf::Reader::Step step;
+  while ((step = reader.Next(record)) == rf::Reader::Step::Record) {
+  }
+  if (step == rf::Reader::Step::Error) {
+    c.error.file = *reader.error();
+    c.error.detail = reader.error()->message;
+    return false;
+  }
+  return true;
+}
+
+// Applies the records of a file through the seam; checked tells whether CheckFile has read it before.
+long ApplyFile(Context& c, const std::string& file, bool checked) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    c.error.keyPath = file;
+    c.error.detail = std::string("cannot open the file: ") + std::strerror(errno);
+    return kFileNotFound;
+  }
+  rf::Reader reader(in, file);
+  rf::Record record;
+  KeyHandle current(c.api);
+  std::string currentPath;
+  rf::Reader::Step step;
+  const auto fail = [&](long rc, std::string what) {
+    c.error.code = rc;
+    c.error.operation = std::move(what);
+    c.error.file = rf::Error{"", record.position, file};
+    return rc;
+  };
+  while ((step = reader.Next(record)) == rf::Reader::Step::Record) {
+    const std::string keyName = std::string(rf::RootFullName(record.root)) +
+                                (record.keyPath.empty() ? "" : "\\" + record.keyPath);
+    switch (record.kind) {
+      case rf::Record::Kind::Key:
+        currentPath = keyName;
+        if (long rc = c.api.CreateKey(RootHandle(record.root), record.keyPath.c_str(), kKeyAll, current.out()))
+          return fail(rc, "cannot create " + keyName);
+        break;
+      case rf::Record::Kind::DeleteKey:
+        current.reset();
+        if (long rc = DeleteTree(c.api, RootHandle(record.root), record.keyPath); rc && rc != kFileNotFound)
+          return fail(rc, "cannot delete " + keyName);
+        break;
+      case rf::Record::Kind::Value:
+        if (long rc = c.api.SetValue(current.get(), record.name.c_str(), record.type,
+                                     reinterpret_cast<const std::uint8_t*>(record.data.data()),
+                                     static_cast<std::uint32_t>(record.data.size())))
+          return fail(rc, "cannot set value \"" + record.name + "\" of " + currentPath);
+        break;
+      case rf::Record::Kind::DeleteValue:
+        if (long rc = c.api.DeleteValue(current.get(), record.name.c_str()); rc && rc != kFileNotFound)
+          return fail(rc, "cannot delete value \"" + record.name + "\" of " + currentPath);
+        break;
+    }
+  }
+  if (step == rf::Reader::Step::Error) {
+    c.error.file = *reader.error();
+    c.error.detail = reader.error()->message;
+    if (checked) c.error.detail += " (the file changed during the import)";
+    return kInvalidData;
+  }
+  return kSuccess;
+}
+
+}  // namespace
+
+const VerbSpec kImport{"import", "FILE", 1, 1, "Applies a .reg file (REGEDIT4 or version 5.00; UTF-16LE or UTF-8).",
+                       kImportOptions, ""};
+
+bool Import(Context& c, const std::string& file, const ParsedArgs&) {
+  // On the store the file is read once, inside one transaction that an error anywhere in it takes back
+  // whole. Where calls land one by one (advapi32), the whole file is checked before the first call.
+  const bool checked = !SupportsTransactions(c.api);
+  if (checked && !CheckFile(c, file)) return false;
+  long rc = RunAsOneTransaction(c.api, [&] { return ApplyFile(c, file, checked); });
+  if (rc != kSuccess && c.error.code == 0 && c.error.detail.empty()) {
+    c.error.code = rc;
+    c.error.keyPath = file;
+    c.error.operation = "cannot complete the import";
+  }
+  return rc == kSuccess;
+}
+
+}  // namespace cregistry::tool

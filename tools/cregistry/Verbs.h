@@ -1,0 +1,37 @@
+// What the verbs share: the registry they work on, where their output goes, the one error they fill
+// in, and the key and data forms reg takes. One file per verb (Query.cpp, Add.cpp, Delete.cpp,
+// Export.cpp, Import.cpp) holds its switch table and its work.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "registry/RegistryApi.h"
+#include "tools/cregistry/KeyName.h"
+#include "tools/cregistry/Options.h"
+#include "tools/cregistry/ToolError.h"
+
+namespace cregistry::tool {
+
+struct Context {
+  RegistryApi& api;
+  std::ostream& out;
+  ToolError& error;
+};
+
+extern const VerbSpec kQuery, kAdd, kDelete, kExport, kImport;
+
+bool Query(Context& c, const KeyName& key, const ParsedArgs& args);
+bool Add(Context& c, const KeyName& key, const ParsedArgs& args);
+bool Delete(Context& c, const KeyName& key, const ParsedArgs& args);
+bool Export(Context& c, const KeyName& key, const std::string& file, const ParsedArgs& args);
+bool Import(Context& c, const std::string& file, const ParsedArgs& args);
+
+// The value that /v NAME or /ve names, if any.
+std::optional<std::string> ValueNameOf(const ParsedArgs& args);
+// Opens the key the user named; on failure fills in the error and answers the code.
+long OpenUserKey(Context& c, const KeyName& key, std::uint32_t access, KeyHandle& handle);
+
+}  // namespace cregistry::tool
