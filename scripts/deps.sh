@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux)
 if [ "${1:-native}" = windows ] || [ "${1:-native}" = package ]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64)
+  packages+=(g++-mingw-w64-x86-64-posix wine64 python3)
 fi
 if [ "${1:-native}" = package ]; then
   packages+=(lintian dpkg-dev file pkg-config unzip binutils)

@@ -117,8 +117,11 @@ readme_examples() {  # readme_examples RUNNER... : runs the examples, checks sta
   out=$("${run[@]}" query 'HKCU\Software\Acme' /s | tr -d '\r')
   [ "$out" = $'\nHKEY_CURRENT_USER\\Software\\Acme\n    Size    REG_DWORD    0x2a\n\nHKEY_CURRENT_USER\\Software\\Acme\\Viewer\n    (Default)    REG_SZ    unnamed' ] &&
     pass "$name: query /s" || fail "$name: query /s printed: $out"
-  out=$("${run[@]}" query 'HKCU\Software\Acme' /ve 2>&1 | tr -d '\r') && fail "$name: /ve of a missing unnamed value succeeded" ||
-    { [ "$out" = 'cregistry: HKCU\Software\Acme (Default): the value does not exist' ] && pass "$name: missing value: status 1, one line" || fail "$name: $out"; }
+  out=$("${run[@]}" query 'HKCU\Software\Acme' /ve | tr -d '\r')
+  [ "$out" = $'\nHKEY_CURRENT_USER\\Software\\Acme\n    (Default)    REG_SZ    (value not set)' ] &&
+    pass "$name: /ve of a missing unnamed value, as reg shows it" || fail "$name: /ve printed: $out"
+  out=$("${run[@]}" query 'HKCU\Software\Acme' /v Nope 2>&1 | tr -d '\r') && fail "$name: /v of a missing value succeeded" ||
+    { [ "$out" = 'cregistry: HKCU\Software\Acme value "Nope": the value does not exist' ] && pass "$name: missing value: status 1, one line" || fail "$name: $out"; }
   rm -f acme.reg
   "${run[@]}" export 'HKCU\Software\Acme' acme.reg || fail "$name: export"
   out=$("${run[@]}" export 'HKCU\Software\Acme' acme.reg 2>&1 | tr -d '\r') && fail "$name: export replaced a file without /y" ||

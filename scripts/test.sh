@@ -31,6 +31,8 @@ if [ -x scripts/differential.sh ]; then
   echo "=== registry: store against Wine's registry"
   scripts/differential.sh || status=1
 fi
+echo "=== cregistry: reg's command lines and .reg files, case by case against Wine's recorded answers"
+python3 scripts/regdiff/run.py check || status=1
 if [ -x scripts/regfile-interop.sh ]; then
   echo "=== cregistry: .reg files against Wine's reg and regedit"
   scripts/regfile-interop.sh || status=1

@@ -17,10 +17,6 @@ std::size_t Utf16Units(std::string_view utf8) {
 }
 
 // A REG_SZ that regedit's "text" form holds without loss: one terminating NUL and no other.
-bool IsPlainString(std::string_view data) {
-  return !data.empty() && data.back() == '\0' && data.find('\0') == data.size() - 1;
-}
-
 }  // namespace
 
 std::string EscapeString(std::string_view text) {
@@ -86,9 +82,10 @@ bool Writer::Value(std::string_view name, std::uint32_t type, std::string_view d
   const bool text = IsStringType(type);
   if (text && !IsUtf8(data)) return false;
   std::size_t lineLength = AppendName(name);
-  if (type == kRegSz && IsPlainString(data)) {
+  if (type == kRegSz) {
+    // As regedit writes REG_SZ: always a quoted string, up to the first NUL.
     text_ += '"';
-    text_ += EscapeString(data.substr(0, data.size() - 1));
+    text_ += EscapeString(data.substr(0, data.find('\0')));
     text_ += '"';
   } else if (type == kRegDword && data.size() == 4) {
     static const char kDigits[] = "0123456789abcdef";

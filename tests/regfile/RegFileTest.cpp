@@ -361,7 +361,9 @@ TEST(RegFileErrors, EndlessHexDataStopsAtTheLimit) {
   EXPECT_EQ(reader.error()->message, "value data larger than 16 MiB");
 }
 
-TEST(RegFileWriter, WhatRegeditWouldLoseIsWrittenAsHex) {
+// REG_SZ as regedit writes it, a quoted string up to the first NUL; other data that no type prefix
+// fits (a short REG_DWORD) as hex.
+TEST(RegFileWriter, StringsUpToTheirFirstNulAndOddDataAsHex) {
   std::ostringstream out;
   Writer writer(out, Format::Ansi);
   ASSERT_TRUE(writer.Key("HKEY_CURRENT_USER\\A"));
@@ -375,9 +377,9 @@ TEST(RegFileWriter, WhatRegeditWouldLoseIsWrittenAsHex) {
   ASSERT_TRUE(writer.Finish());
   EXPECT_EQ(out.str(),
             "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n"
-            "\"inner\"=hex(1):61,00,62,00\r\n"
-            "\"unterminated\"=hex(1):61,62\r\n"
-            "\"empty\"=hex(1):\r\n"
+            "\"inner\"=\"a\"\r\n"
+            "\"unterminated\"=\"ab\"\r\n"
+            "\"empty\"=\"\"\r\n"
             "\"short dword\"=hex(4):01,02\r\n"
             "\"q\\\"uote\\\\\"=\"l1\\r\\nl2\"\r\n"
             "\r\n");

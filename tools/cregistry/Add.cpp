@@ -26,52 +26,54 @@ constexpr std::array kAddOptions{
 
 }  // namespace
 
-const VerbSpec kAdd{"add", "KEY", 1, 1, "Creates a key, and sets a value when /v, /ve, /t or /d is given.",
+const VerbSpec kAdd{"add", "KEY", 1, 1,
+                    "Creates a key and sets a value in it (without /v or /ve, the unnamed one).",
                     kAddOptions, ""};
 
 bool Add(Context& c, const KeyName& key, const ParsedArgs& args) {
-  std::optional<std::string> name = ValueNameOf(args);
-  if (!name && (args.Has("t") || args.Has("d"))) name = std::string();  // reg: data without /v is the unnamed value
-  std::uint32_t type = rf::kRegSz;
-  if (const std::string* t = args.Get("t")) {
-    auto parsed = TypeFromName(*t);
-    if (!parsed) {
-      c.error.detail = "unknown type " + *t + " (see cregistry add /?)";
-      return false;
-    }
-    type = *parsed;
-  }
-  std::string data;
-  if (name) {
-    std::string why;
-    if (!BuildData(type, args.Get("d"), args.Get("s") ? *args.Get("s") : "\\0", data, why)) {
-      c.error.detail = why;
-      return false;
-    }
-  }
-  if (key.subPath.empty() && !name) {
-    c.error.keyPath = key.asGiven;
-    c.error.detail = "a root key always exists";
+  // As reg add: without /v or /ve the value set is the unnamed one, an empty REG_SZ when neither /t
+  // nor /d says otherwise.
+  const std::string name = ValueNameOf(args).value_or("");
+  if (const std::string* separator = args.Get("s"); separator && separator->size() != 1) {
+    c.error.detail = "the separator of /s must be one character";
     return false;
   }
+  // reg creates the key first, then reads the type and the data: a refused /t or /d leaves the key.
   KeyHandle handle(c.api);
   long rc = c.api.CreateKey(RootHandle(key.root), key.subPath.c_str(), kKeyAll, handle.out());
   if (rc != kSuccess) {
     c.error = ToolError{rc, "cannot create the key", key.asGiven, std::nullopt, "", std::nullopt};
     return false;
   }
-  if (!name) return true;
+  std::uint32_t type = rf::kRegSz;
+  if (const std::string* t = args.Get("t")) {
+    auto parsed = TypeFromName(*t);
+    if (!parsed) {
+      c.error.detail = "unsupported type [" + *t + "] (see cregistry add /?)";
+      return false;
+    }
+    type = *parsed;
+  }
+  if (args.Has("s") && type != rf::kRegMultiSz) {
+    c.error.detail = "/s is for REG_MULTI_SZ data";
+    return false;
+  }
+  std::string data, why;
+  if (!BuildData(type, args.Get("d"), args.Get("s") ? args.Get("s") : nullptr, data, why)) {
+    c.error.detail = why;
+    return false;
+  }
   c.error.keyPath = key.asGiven;
-  c.error.valueName = *name;
+  c.error.valueName = name;
   if (!args.Has("f")) {
     std::uint32_t existingType = 0, size = 0;
-    rc = c.api.QueryValue(handle.get(), name->c_str(), &existingType, nullptr, &size);
+    rc = c.api.QueryValue(handle.get(), name.c_str(), &existingType, nullptr, &size);
     if (rc == kSuccess) {
       c.error.detail = "the value exists: add /f to replace it";
       return false;
     }
   }
-  rc = c.api.SetValue(handle.get(), name->c_str(), type, reinterpret_cast<const std::uint8_t*>(data.data()),
+  rc = c.api.SetValue(handle.get(), name.c_str(), type, reinterpret_cast<const std::uint8_t*>(data.data()),
                       static_cast<std::uint32_t>(data.size()));
   if (rc != kSuccess) {
     c.error.code = rc;

@@ -2,6 +2,7 @@
 #include <array>
 #include <vector>
 
+#include "registry/RegistryTransaction.h"
 #include "tools/cregistry/RegistryWalk.h"
 #include "tools/cregistry/Verbs.h"
 
@@ -44,21 +45,27 @@ bool Delete(Context& c, const KeyName& key, const ParsedArgs& args) {
       }
       for (auto& value : values) names.push_back(std::move(value.name));
     }
-    for (const auto& n : names) {
-      if (long rc = c.api.DeleteValue(handle.get(), n.c_str())) {
-        c.error.code = rc;
-        c.error.valueName = n;
-        if (rc != kFileNotFound) c.error.operation = "cannot delete the value";
-        return false;
+    // Every value or none: on the store one transaction, which a refusal part-way takes back.
+    return RunAsOneTransaction(c.api, [&]() -> long {
+      for (const auto& n : names) {
+        if (long rc = c.api.DeleteValue(handle.get(), n.c_str())) {
+          c.error.code = rc;
+          c.error.valueName = n;
+          if (rc != kFileNotFound) c.error.operation = "cannot delete the value";
+          return rc;
+        }
       }
-    }
-    return true;
+      return kSuccess;
+    }) == kSuccess;
   }
   if (key.subPath.empty()) {
     c.error.detail = "a root key cannot be deleted";
     return false;
   }
-  if (long rc = DeleteTree(c.api, RootHandle(key.root), key.subPath)) {
+  // The whole tree or nothing of it: on the store one transaction, so that a refusal part-way (access
+  // denied below, say) leaves the tree as it was. advapi32 has no transaction; there the keys deleted
+  // before the refusal stay deleted, as with reg.
+  if (long rc = RunAsOneTransaction(c.api, [&] { return DeleteTree(c.api, RootHandle(key.root), key.subPath); })) {
     c.error.code = rc;
     if (rc != kFileNotFound) c.error.operation = "cannot delete the key";
     return false;

@@ -52,6 +52,18 @@ bool Export(Context& c, const KeyName& key, const std::string& file, const Parse
     }
     std::vector<RawValue> values;
     if (long got = ReadValues(c.api, k, values)) return got;
+    // A name with a line break would make a file that no .reg reader reads back as it was.
+    const auto breaksLine = [](const std::string& name) { return name.find_first_of("\r\n") != std::string::npos; };
+    if (breaksLine(path)) {
+      badName = "its name holds a line break, which a .reg file cannot carry";
+      return kInvalidData;
+    }
+    for (const auto& value : values) {
+      if (breaksLine(value.name)) {
+        badName = "value \"" + value.name + "\" holds a line break, which a .reg file cannot carry";
+        return kInvalidData;
+      }
+    }
     for (const auto& value : values) {
       if (!writer.Value(value.name, value.type, value.data)) {
         badName = "value \"" + value.name + "\" is not UTF-8 text";

@@ -23,34 +23,46 @@ const OptionSpec* Find(const VerbSpec& verb, std::string_view name) {
 
 }  // namespace
 
+bool IsHelp(std::string_view arg) {
+  return arg.size() == 2 && (arg[0] == '/' || arg[0] == '-') && (arg[1] == '?' || arg[1] == 'h' || arg[1] == 'H');
+}
+
 bool ParseArgs(const VerbSpec& verb, std::span<const std::string> args, ParsedArgs& out, std::string& error) {
   out = ParsedArgs{};
-  bool switchesEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!switchesEnded && arg == "--") {
-      switchesEnded = true;
-      continue;
+  // As reg reads a command line: help only right after the verb; the verb's positional arguments come
+  // first, whatever they look like; then switches, each at most once, an argument-taking switch taking
+  // the next word whatever it looks like.
+  if (!args.empty() && IsHelp(args[0])) {
+    if (args.size() > 1) {
+      error = "help takes no further arguments";
+      return false;
     }
-    const bool slash = arg.size() > 1 && arg[0] == '/';
-    const bool dash = arg.size() > 1 && arg[0] == '-';
-    if (switchesEnded || (!slash && !dash)) {
-      out.positionals.push_back(arg);
+    out.help = true;
+    return true;
+  }
+  if (args.size() < verb.minPositionals) {
+    error = std::string(verb.name) + " needs " + std::string(verb.positionals);
+    return false;
+  }
+  out.positionals.assign(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(verb.minPositionals));
+  for (std::size_t i = verb.minPositionals; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--store") {
+      if (i + 1 >= args.size() || out.storePath) {
+        error = out.storePath ? "--store given twice" : "--store needs PATH";
+        return false;
+      }
+      out.storePath = args[++i];
       continue;
     }
     std::string_view name(arg);
-    name.remove_prefix(1);
-    if (dash && !name.empty() && name[0] == '-') name.remove_prefix(1);
-    if (name == "?" || (dash && (name == "h" || name == "help"))) {
-      out.help = true;
-      return true;
+    if (name.size() < 2 || (name[0] != '/' && name[0] != '-')) {
+      error = "unexpected argument " + arg;
+      return false;
     }
+    name.remove_prefix(name.starts_with("--") ? 2 : 1);
     const OptionSpec* option = Find(verb, name);
     if (option == nullptr) {
-      if (slash) {
-        out.positionals.push_back(arg);
-        continue;
-      }
       error = "unknown switch " + arg + " for " + std::string(verb.name);
       return false;
     }
@@ -67,14 +79,6 @@ bool ParseArgs(const VerbSpec& verb, std::span<const std::string> args, ParsedAr
       value = args[++i];
     }
     out.switches.emplace(std::string(option->name), std::move(value));
-  }
-  if (out.positionals.size() < verb.minPositionals) {
-    error = std::string(verb.name) + " needs " + std::string(verb.positionals);
-    return false;
-  }
-  if (out.positionals.size() > verb.maxPositionals) {
-    error = "unexpected argument " + out.positionals[verb.maxPositionals];
-    return false;
   }
   return true;
 }

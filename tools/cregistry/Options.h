@@ -1,12 +1,14 @@
 // Command-line switches, one table per verb, in the manner of git's parse-options: the table drives
 // both the matching and the usage text, so the two cannot drift apart.
 //
-// A switch is written as reg writes it (/v) or as a Unix tool would (-v, --ansi), in any letter case.
-// Since Linux paths also begin with "/", an argument that begins with "/" and names no switch of the
-// verb is a positional argument; one that begins with "-" and names none is an error.
+// A command line is read as reg reads it: the verb's positional arguments first (KEY, FILE), whatever
+// they look like, so that Linux paths beginning with "/" stand there; then switches, written /v, -v or
+// --ansi in any letter case, each at most once. An argument-taking switch takes the next word whatever
+// it looks like (/v /d names the value "/d"). --store PATH may stand wherever a switch can.
 #pragma once
 
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +37,7 @@ struct ParsedArgs {
   std::vector<std::string> positionals;
   std::map<std::string, std::string, std::less<>> switches;  // by OptionSpec::name; value "" when none
   bool help = false;
+  std::optional<std::string> storePath;  // --store PATH
 
   bool Has(std::string_view name) const { return switches.find(name) != switches.end(); }
   const std::string* Get(std::string_view name) const {
@@ -44,7 +47,7 @@ struct ParsedArgs {
 };
 
 // Parses args against verb's table. On misuse answers false with a one-line reason in error. "/?",
-// "-?", "-h" and "--help" set help and stop the parsing.
+// "-?", "/h" or "-h" (either case) as the only argument sets help.
 bool ParseArgs(const VerbSpec& verb, std::span<const std::string> args, ParsedArgs& out, std::string& error);
 
 // The verb's usage, generated from its table.

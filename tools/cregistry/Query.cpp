@@ -42,6 +42,11 @@ bool Query(Context& c, const KeyName& key, const ParsedArgs& args) {
   if (auto name = ValueNameOf(args); name && !args.Has("s")) {
     RawValue value;
     if (long rc = ReadValue(c.api, handle.get(), *name, value)) {
+      if (rc == kFileNotFound && name->empty()) {
+        // reg shows an unnamed value that is not set rather than failing.
+        c.out << "\n" << key.FullPath() << "\n    (Default)    REG_SZ    (value not set)\n";
+        return true;
+      }
       c.error.valueName = *name;
       return fail(rc, key.asGiven, rc == kFileNotFound ? "" : "cannot read the value");
     }
@@ -55,13 +60,17 @@ bool Query(Context& c, const KeyName& key, const ParsedArgs& args) {
     if (long rc = ReadValues(c.api, handle.get(), values)) return fail(rc, key.asGiven, "cannot list the values");
     std::vector<std::string> children;
     if (long rc = ListSubKeys(c.api, handle.get(), children)) return fail(rc, key.asGiven, "cannot list the sub-keys");
-    c.out << "\n" << key.FullPath() << "\n";
+    // As reg: the key's own line only above its values.
+    c.out << "\n";
+    if (!values.empty()) c.out << key.FullPath() << "\n";
     for (const auto& value : values) PrintValue(c, value, separator);
     if (!values.empty()) c.out << "\n";
     for (const auto& child : children) c.out << key.FullPath() << "\\" << child << "\n";
     return true;
   }
-  // Recursive: every key with its values; with /v or /ve only the keys that hold that value.
+  // Recursive: every key with its values, as reg lists them: the key named leaves out its own line when
+  // it has no values, every key below shows it, each followed by a blank line. With /v or /ve only the
+  // keys that hold that value.
   const std::optional<std::string> only = ValueNameOf(args);
   std::size_t matches = 0;
   c.out << "\n";
@@ -79,6 +88,7 @@ bool Query(Context& c, const KeyName& key, const ParsedArgs& args) {
     } else if (long got = ReadValues(c.api, k, values)) {
       return got;
     }
+    if (values.empty() && relative.empty()) return kSuccess;
     c.out << path << "\n";
     for (const auto& value : values) PrintValue(c, value, separator);
     c.out << "\n";

@@ -62,18 +62,14 @@ int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> ap
             std::ostream& err) {
   std::vector<std::string> args(argsIn.begin(), argsIn.end());
   ToolError error;
-  // The global option --store PATH may stand anywhere.
+  // --store PATH before the verb, or wherever a switch may stand after it (never as a switch's argument).
   std::optional<std::string> storePath;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--store") {
-      if (i + 1 >= args.size()) {
-        error.detail = "--store needs PATH";
-        return Fail(err, error);
-      }
-      storePath = args[i + 1];
-      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-      break;
-    }
+  if (args.size() >= 2 && args[0] == "--store") {
+    storePath = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  } else if (args.size() == 1 && args[0] == "--store") {
+    error.detail = "--store needs PATH";
+    return Fail(err, error);
   }
   if (args.empty()) {
     error.detail = "no verb given (see cregistry --help)";
@@ -105,6 +101,13 @@ int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> ap
     error.detail = "/v, /ve and /va exclude each other";
     return Fail(err, error);
   }
+  if (parsed.storePath) {
+    if (storePath) {
+      error.detail = "--store given twice";
+      return Fail(err, error);
+    }
+    storePath = parsed.storePath;
+  }
 
   if (api && storePath) {
     error.detail = "--store cannot be given here";
@@ -124,6 +127,8 @@ int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> ap
     else if (verb == &kDelete) ok = Delete(c, *key, parsed);
     else ok = Export(c, *key, parsed.positionals[1], parsed);
   }
+  // reg says so after every verb that changes something or writes a file.
+  if (ok && verb != &kQuery) out << "The operation completed successfully.\n";
   out.flush();
   return ok ? 0 : Fail(err, error);
 }

@@ -22,11 +22,12 @@ std::string TypeName(std::uint32_t type) {
 }
 
 std::optional<std::uint32_t> TypeFromName(std::string_view name) {
-  static constexpr std::array<std::pair<std::string_view, std::uint32_t>, 8> kTypes{{
+  static constexpr std::array<std::pair<std::string_view, std::uint32_t>, 9> kTypes{{
       {"REG_SZ", rf::kRegSz},
       {"REG_EXPAND_SZ", rf::kRegExpandSz},
       {"REG_MULTI_SZ", rf::kRegMultiSz},
       {"REG_DWORD", rf::kRegDword},
+      {"REG_DWORD_LITTLE_ENDIAN", rf::kRegDword},
       {"REG_QWORD", rf::kRegQword},
       {"REG_BINARY", rf::kRegBinary},
       {"REG_NONE", rf::kRegNone},
@@ -96,33 +97,72 @@ std::string DisplayData(const RawValue& value, const std::string& separator) {
 
 namespace {
 
-// A number in decimal or 0x hex, at most max.
-bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t& out) {
-  std::string_view s(text);
-  int base = 10;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    base = 16;
-    s.remove_prefix(2);
-  }
-  if (s.empty()) return false;
+int HexDigit(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+// A number as reg reads one, with the C library's strtoul: hex when the second character is an x,
+// else decimal; leading white space and a sign taken; nothing after the digits; at most max. No digits
+// at all is 0 for an empty text and an error otherwise. A minus takes the two's complement; reg refuses
+// it in front of a REG_DWORD.
+bool ParseNumber(std::string_view s, std::uint64_t max, bool dword, std::uint64_t& out) {
+  if (dword && s.starts_with('-')) return false;
+  const int base = s.size() > 1 && (s[1] == 'x' || s[1] == 'X') ? 16 : 10;
+  std::string_view rest = s;
+  while (!rest.empty() && (rest[0] == ' ' || (rest[0] >= '\t' && rest[0] <= '\r'))) rest.remove_prefix(1);
+  const bool negative = rest.starts_with('-');
+  if (negative || rest.starts_with('+')) rest.remove_prefix(1);
+  if (base == 16 && rest.size() > 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X') &&
+      HexDigit(rest[2]) >= 0)
+    rest.remove_prefix(2);
   std::uint64_t v = 0;
-  for (char c : s) {
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
+  std::size_t digits = 0;
+  for (; digits < rest.size(); ++digits) {
+    const int digit = HexDigit(rest[digits]);
+    if (digit < 0 || digit >= base) break;
     if (v > (max - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base)) return false;
     v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
   }
-  out = v;
+  if (digits == 0) {
+    out = 0;
+    return s.empty();
+  }
+  if (digits != rest.size()) return false;
+  out = negative ? (~v + 1) & max : v;
   return true;
+}
+
+// Text as UTF-16LE with its NUL, as reg stores REG_NONE data.
+std::string Utf16WithNul(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    std::size_t length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    std::uint32_t cp = length == 1 ? b : b & (0x7F >> length);
+    for (std::size_t k = 1; k < length && i + k < text.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += length;
+    const auto unit = [&](std::uint32_t u) {
+      out.push_back(static_cast<char>(u & 0xFF));
+      out.push_back(static_cast<char>(u >> 8));
+    };
+    if (cp >= 0x10000) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  out.append(2, '\0');
+  return out;
 }
 
 }  // namespace
 
-// The data of /d for a type, in the narrow form the registry calls take.
-bool BuildData(std::uint32_t type, const std::string* given, const std::string& separator, std::string& data,
+bool BuildData(std::uint32_t type, const std::string* given, const std::string* separatorGiven, std::string& data,
                std::string& error) {
   const std::string text = given ? *given : "";
   data.clear();
@@ -131,20 +171,28 @@ bool BuildData(std::uint32_t type, const std::string* given, const std::string& 
     case rf::kRegExpandSz:
       data = text + '\0';
       return true;
+    case rf::kRegNone:
+      data = Utf16WithNul(text);
+      return true;
     case rf::kRegMultiSz: {
-      if (separator.empty()) {
-        error = "the separator of /s is empty";
+      // Items end at the separator (one character; "\\0", the two characters, by default). The last
+      // may end with it; an empty item elsewhere is refused, but a lone separator is one empty string.
+      const std::string separator = separatorGiven ? *separatorGiven : "\\0";
+      if (separatorGiven && (separator.empty() || separator.size() > 1)) {
+        error = "the separator of /s must be one character";
         return false;
       }
-      std::size_t at = 0;
-      while (!text.empty()) {
+      if (text == separator) {
+        data.assign(2, '\0');
+        return true;
+      }
+      for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find(separator, at);
-        std::string part = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (part.empty()) {
+        if (end == at) {
           error = "REG_MULTI_SZ data cannot hold an empty string";
           return false;
         }
-        data += part + '\0';
+        data += text.substr(at, end == std::string::npos ? std::string::npos : end - at) + '\0';
         if (end == std::string::npos) break;
         at = end + separator.size();
       }
@@ -154,30 +202,32 @@ bool BuildData(std::uint32_t type, const std::string* given, const std::string& 
     case rf::kRegDword:
     case rf::kRegDwordBigEndian:
     case rf::kRegQword: {
-      const std::size_t bytes = type == rf::kRegQword ? 8 : 4;
+      const bool qword = type == rf::kRegQword;
       std::uint64_t v = 0;
-      if (given == nullptr || !ParseNumber(text, bytes == 8 ? ~0ull : 0xFFFFFFFFull, v)) {
-        error = "/d for " + TypeName(type) + " takes a number, decimal or 0x hex, of at most " +
-                std::to_string(bytes * 8) + " bits";
+      if (given == nullptr && !qword) {
+        error = "/d is needed for " + TypeName(type);
         return false;
       }
-      // Little-endian for every number type, REG_DWORD_BIG_ENDIAN included: Wine's reg stores and shows
-      // it so.
-      for (std::size_t k = 0; k < bytes; ++k) data.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
+      if (given != nullptr && !ParseNumber(text, qword ? ~0ull : 0xFFFFFFFFull, !qword, v)) {
+        error = "/d for " + TypeName(type) + " takes a number, decimal or 0x hex, of at most " +
+                std::string(qword ? "64" : "32") + " bits";
+        return false;
+      }
+      // Little-endian for every number type, REG_DWORD_BIG_ENDIAN included, as reg stores it.
+      for (std::size_t k = 0; k < (qword ? 8u : 4u); ++k) data.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
       return true;
     }
     default: {
-      if (text.size() % 2 != 0) {
-        error = "/d for " + TypeName(type) + " takes hex digits in pairs";
-        return false;
-      }
-      for (std::size_t k = 0; k < text.size(); k += 2) {
-        std::uint64_t byte;
-        if (!ParseNumber("0x" + text.substr(k, 2), 0xFF, byte)) {
-          error = "/d for " + TypeName(type) + " takes hex digits in pairs";
+      // Hex digits in pairs; an odd count is read with a leading zero.
+      const std::size_t odd = text.size() % 2;
+      for (std::size_t k = 0; k < text.size(); k += (k == 0 && odd) ? 1 : 2) {
+        int high = (k == 0 && odd) ? 0 : HexDigit(text[k]);
+        int low = HexDigit(text[(k == 0 && odd) ? k : k + 1]);
+        if (high < 0 || low < 0) {
+          error = "/d for " + TypeName(type) + " takes hex digits";
           return false;
         }
-        data.push_back(static_cast<char>(byte));
+        data.push_back(static_cast<char>(high * 16 + low));
       }
       return true;
     }

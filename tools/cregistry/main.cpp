@@ -1,16 +1,23 @@
 // cregistry: reg's verbs and .reg import/export over the registry (Windows) or the registry store (Linux).
-#include <iostream>
+#include <exception>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "tools/cregistry/ConsoleOutput.h"
 #include "tools/cregistry/Tool.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  std::ostream& out = cregistry::tool::StandardOutput();
+  std::ostream& err = cregistry::tool::StandardError();
+  int status = 1;
   try {
-    return cregistry::tool::RunTool(args, std::cout, std::cerr);
+    status = cregistry::tool::RunTool(args, out, err);
   } catch (const std::exception& e) {
-    std::cerr << "cregistry: " << e.what() << "\n";
-    return 1;
+    err << "cregistry: " << e.what() << "\n";
   }
+  out.flush();
+  err.flush();
+  return status;
 }

@@ -67,12 +67,17 @@ Output RunProgram(const std::string& program, const std::vector<std::string>& ar
   STARTUPINFOW start{};
   start.cb = sizeof start;
   start.dwFlags = STARTF_USESTDHANDLES;
-  start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  start.hStdInput = input;
   start.hStdOutput = out.file;
   start.hStdError = err.file;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process)) return result;
-  WaitForSingleObject(process.hProcess, INFINITE);
+  const bool started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (!started) return result;
+  // A program that waits for an answer on its input (a question it should not ask) is stopped.
+  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 124);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);
