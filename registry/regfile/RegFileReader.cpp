@@ -20,6 +20,31 @@ int HexDigit(char c) {
   return -1;
 }
 
+constexpr std::size_t kOverflow = static_cast<std::size_t>(-1);
+
+// A number as regedit reads a byte of hex data or the type in hex(...): a "+" or "-" sign, for a byte
+// a "0x" too, then hex digits (leading zeros as many as wanted), as a 32-bit number ("-1" is
+// ffffffff). Answers where the number ends (at when there are no digits, value then 0), or kOverflow
+// when it does not fit in 32 bits.
+std::size_t ScanNumber(std::string_view text, std::size_t at, std::uint32_t& value, bool prefix = true) {
+  std::size_t i = at;
+  const bool negative = i < text.size() && text[i] == '-';
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  if (prefix && text.compare(i, 2, "0x") == 0 && i + 2 < text.size() && HexDigit(text[i + 2]) >= 0) i += 2;
+  const std::size_t digits = i;
+  std::uint64_t v = 0;
+  while (i < text.size() && HexDigit(text[i]) >= 0) {
+    v = v * 16 + static_cast<std::uint64_t>(HexDigit(text[i++]));
+    if (v > 0xFFFFFFFFu) return kOverflow;
+  }
+  if (i == digits) {
+    value = 0;
+    return at;
+  }
+  value = static_cast<std::uint32_t>(negative ? (0x100000000u - v) & 0xFFFFFFFFu : v);
+  return i;
+}
+
 }  // namespace
 
 Reader::Reader(std::istream& in, std::string path, CodePage codePage)
@@ -412,13 +437,13 @@ Reader::Step Reader::ParseValue(Record& record) {
     if (j < line_.size() && line_[j] == '(') {
       ++j;
       SkipBlanks(j);
-      std::size_t digits = j;
-      std::uint64_t t = 0;
-      while (j < line_.size() && HexDigit(line_[j]) >= 0) t = t * 16 + static_cast<std::uint64_t>(HexDigit(line_[j++]));
-      if (j - digits > 8) return Fail("a type in hex(...) has at most 8 hex digits", digits);
+      std::uint32_t t = 0;
+      const std::size_t end = ScanNumber(line_, j, t, false);
+      if (end == kOverflow) return Fail("a type in hex(...) has at most 8 hex digits", j);
+      j = end;
       if (j >= line_.size() || line_[j] != ')') return Fail("expected \")\" after the type", j);
       ++j;
-      type = static_cast<std::uint32_t>(t);
+      type = t;
     }
     if (j >= line_.size() || line_[j] != ':') return Fail("expected \":\" after hex", j);
     i = j + 1;
@@ -492,9 +517,15 @@ Reader::Got Reader::NextContentLine(std::size_t& i) {
 Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
   bool expectByte = true;   // at the start, after a comma, after a continuation
   bool mustByte = false;    // after a continuation: the line's data starts with a byte
+  bool continued = false;   // on a line after a continuation
   for (;;) {
     if (expectByte) {
+      const std::size_t blanksAt = i;
       SkipBlanks(i);
+      // On a continued line regedit drops the value when blanks after its last comma end the line
+      // (on the first line it takes them).
+      if (continued && !mustByte && i > blanksAt && i >= line_.size())
+        return Fail("on a continued line, blanks after the last comma must not end the line", blanksAt);
       if (!mustByte && (i >= line_.size() || line_[i] == ';')) return Step::Record;
       if (!mustByte && line_[i] == '\\') {
         std::size_t j = i + 1;
@@ -506,21 +537,17 @@ Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
           return Step::Error;
         }
         if (got == Got::End) return Step::Record;  // the end of the file ends the data
-        mustByte = true;
+        mustByte = continued = true;
         continue;
       }
-      int hi = HexDigit(line_[i]);
-      if (hi < 0) return Fail(mustByte ? "expected a hex byte at the start of the continued line"
-                                       : "expected a hex byte (one or two hex digits)",
-                              i);
-      std::size_t digits = 1;
-      int value = hi;
-      if (i + 1 < line_.size() && HexDigit(line_[i + 1]) >= 0) {
-        value = value * 16 + HexDigit(line_[i + 1]);
-        digits = 2;
-      }
-      if (i + digits < line_.size() && HexDigit(line_[i + digits]) >= 0)
-        return Fail("expected a comma between hex bytes", i + digits);
+      std::uint32_t value = 0;
+      const std::size_t end = ScanNumber(line_, i, value);
+      if (end == i)
+        return Fail(mustByte ? "expected a hex byte at the start of the continued line"
+                             : "expected a hex byte (one or two hex digits)",
+                    i);
+      if (end == kOverflow || value > 0xFF) return Fail("a byte is at most ff", i);
+      const std::size_t digits = end - i;
       data.push_back(static_cast<char>(value));
       if (data.size() > kMaxDataBytes) return Fail("value data larger than 16 MiB", i);
       i += digits;

@@ -43,6 +43,7 @@ class File:
         self.keys = {}  # canonical sub path (lower) -> (sub path, {value name lower: value name})
         self.current = None
         self.output = True
+        self.protected = set()  # keys that hold what a rule placed: later statements leave them alone
 
     def fits(self, text):
         if self.encoding == "utf16":
@@ -166,8 +167,9 @@ class File:
             what = rng.randrange(12)
             if what == 0:
                 self.key(self.pick(KEY_NAMES) + ("\\" + self.pick(KEY_NAMES) if rng.random() < 0.4 else ""))
-            elif what == 1 and len(self.keys) > 1:
-                sub = rng.choice([p for p, _ in self.keys.values()])
+            elif what == 1 and len(self.keys) > len(self.protected) + 1:
+                sub = rng.choice([p for k, (p, _) in self.keys.items()
+                                  if not any(k == q or q.startswith(k + "\\") for q in self.protected)])
                 self.delete_key(sub)
                 self.key(self.pick(KEY_NAMES))
             elif what == 2 and self.keys[self.current][1]:
@@ -175,7 +177,15 @@ class File:
             elif what == 3:
                 self.lines.append(rng.choice(["", "; comment", "# comment", "  ;indented", "\t# tab"]))
             else:
-                self.value(self.pick(VALUE_NAMES), self.random_data() + rng.choice(["", "", " ", " ;c", "\t"]))
+                data = self.random_data()
+                # Wine's reg crashes on empty string data in hex followed by a comment (Windows does not).
+                ends = ["", "", " ", "\t"] + ([" ;c"] if not data.endswith(":") else [])
+                if data.endswith(","):  # blanks after the last comma of a continued line: regedit drops it
+                    ends = ["", ";c", " ;c"]
+                # A name set twice would hide a second setting that regedit skipped: each name once a key.
+                free = [n for n in VALUE_NAMES if self.fits(n) and n.lower() not in self.keys[self.current][1]]
+                if free:
+                    self.value(rng.choice(free), data + rng.choice(ends))
 
     def encode(self, text_lines, header=None, eol="\r\n"):
         header = header if header is not None else (
@@ -255,7 +265,8 @@ def m_blanks(f):
 
 def m_commas(f):
     f.value("commas", "hex:" + f.rng.choice(["01,02,", "01,02,,", ",01", "01,,02", "1,2", "001", "0102",
-                                             "01,2", "ab,CD", "01 ;c", "01,02, ;c"]))
+                                             "01,2", "ab,CD", "01 ;c", "01,02, ;c", "+1", "-0", "0x1", "-1",
+                                             "0001,00ff", "0100", "01 02", "0x", "+", "01;c"]))
 
 
 def m_prefix(f):
@@ -283,7 +294,9 @@ def m_dword(f):
 
 def m_hex_type(f):
     f.value("ht", f.rng.choice(["hex():01", "hex( 2):41,00", "hex(2 ):41,00", "hex(123456789):01", "hex(0):",
-                                "hex(ffffffff):01", "hex(100):02", "hex(2:41", "hex(-1):01", "hex(4):"]))
+                                "hex(ffffffff):01", "hex(100):02", "hex(2:41", "hex(-1):01", "hex(4):",
+                                "hex(+2):41,00", "hex(-2):01", "hex(0x2):41,00", "hex(00000000002):41,00",
+                                "hex(\t2):41,00", "hex(+):01"]))
 
 
 def m_key_forms(f):
@@ -319,7 +332,9 @@ def m_delete_forms(f):
 
 def m_delete_value_forms(f):
     f.value("dv", '"x"')
-    form = f.rng.choice(['"dv"=-', '"dv" = -', '"dv"=- ;c', '"dv"=-x', '"dv"=--', '"dv"=- x'])
+    # Forms that regedit skips ("dv"=-x) leave the value in place, which the names cannot show: only
+    # the forms it reads.
+    form = f.rng.choice(['"dv"=-', '"dv" = -', '"dv"=- ;c', '"dv"=-\t', '"dv"= - '])
     f.lines.append(form)
     f.keys[f.current][1].pop("dv", None)
     f.value("after", '"y"')
@@ -346,6 +361,7 @@ def m_unterminated(f):
     f.keys[f.current][1]["un"] = "un"
 
 
+MUTATION_KEYS = {"k2", "a\\b", "a", "c", "d", "e ", "f]g"}
 MUTATIONS = [m_header, m_comment_lines, m_continuation, m_eof_continuation, m_blanks, m_commas, m_prefix,
              m_escapes, m_dword, m_hex_type, m_key_forms, m_delete_forms, m_delete_value_forms,
              m_value_before_key, m_junk_line, m_nul, m_unterminated]
@@ -358,7 +374,10 @@ def make(rng, n, mutation=None):
     f.fill(rng.choice([1, 3, 8, 20]))
     extra = {}
     if mutation:
+        if mutation not in (m_header, m_value_before_key):
+            f.key("mut")
         extra = mutation(f) or {}
+        f.protected |= {k for k in f.keys if k == "mut" or k.startswith("gone") or k in MUTATION_KEYS}
         if not extra.get("last"):
             f.fill(rng.choice([0, 1, 3]))
     lines = list(f.lines)
