@@ -546,7 +546,12 @@ Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
         return Fail(mustByte ? "expected a hex byte at the start of the continued line"
                              : "expected a hex byte (one or two hex digits)",
                     i);
-      if (end == kOverflow || value > 0xFF) return Fail("a byte is at most ff", i);
+      if (end == kOverflow || value > 0xFF) {
+        // Most often two bytes written without their comma ("0203"): say so where the comma belongs.
+        if (HexDigit(line_[i]) >= 0 && HexDigit(line_[i + 1]) >= 0 && line_.compare(i, 2, "0x") != 0)
+          return Fail("expected a comma between hex bytes", i + 2);
+        return Fail("a byte is at most ff", i);
+      }
       const std::size_t digits = end - i;
       data.push_back(static_cast<char>(value));
       if (data.size() > kMaxDataBytes) return Fail("value data larger than 16 MiB", i);
@@ -565,6 +570,7 @@ Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
     std::size_t j = i;
     SkipBlanks(j);
     if (j < line_.size() && line_[j] == ',') return Fail("a blank cannot stand before the comma", i);
+    if (j < line_.size() && line_[j] != ';') return Fail("expected a comma or the end of the hex data", j);
     i = j;
     return Step::Record;
   }

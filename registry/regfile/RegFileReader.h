@@ -21,17 +21,19 @@
 //     empty components are dropped, except right after the root ("[HKCU\\x]" is refused);
 //   - "name"=... and @=..., with blanks around "="; names and text with the escapes \\ \" \n \r,
 //     any other escaped character stands for itself ("\q" is "q"), "\0" is refused; "name"=- deletes;
-//   - "text" (REG_SZ), dword: and 1 to 8 hex digits, hex:bytes (REG_BINARY), hex(t):bytes (type t, 0
-//     to 8 hex digits); the prefixes in lower case. Bytes are one or two hex digits, each followed by
-//     a comma, blanks, or the end; one trailing comma is allowed. After a comma (or right after the
-//     colon) a "\" continues the data on the next line; blank lines and ";" lines may stand between,
-//     a "#" line may not, and the end of the file ends the data;
+//   - "text" (REG_SZ), dword: and 1 to 8 hex digits, hex:bytes (REG_BINARY), hex(t):bytes (type t, a
+//     32-bit hex number, "+" or "-" before it, none at all for 0); the prefixes in lower case. A byte is
+//     a hex number up to ff ("1", "01", "001", "+1" and "0x1" alike), followed by a comma, or by blanks
+//     and the end; one trailing comma is allowed. After a comma (or right after the colon) a "\"
+//     continues the data on the next line; blank lines and ";" lines may stand between, a "#" line may
+//     not, and the end of the file ends the data. On a continued line, blanks after the last comma may
+//     not end the line (regedit drops such a value);
 //   - string data given in hex (hex(1), hex(2), hex(7)) is UTF-16LE in a UTF-16 file and the code page
 //     in an 8-bit file; either way, data that does not end in a NUL character gets one, as regedit does.
 // It refuses, with an error: NUL characters, text that is not well-formed in its encoding, a missing
 // or unknown header, unknown roots, deleting a root, a key name component over 255 characters, a value
 // name over 16,383 characters, a value before any key (or after a [-key]), unterminated strings, bytes
-// of three hex digits, a dword of more than 8 hex digits, string data of a UTF-16 file that is not UTF-16LE,
+// over ff, a dword of more than 8 hex digits, string data of a UTF-16 file that is not UTF-16LE,
 // lines that are none of the above, and lines or values larger than the limits below.
 #pragma once
 

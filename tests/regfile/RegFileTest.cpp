@@ -245,12 +245,13 @@ TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
       {"no equals", key + "\"a\" \"b\"\n", "expected \"=\" after the value name", 3, 5},
       {"no data", key + "\"a\"=\n", "expected the value's data after \"=\"", 3, 5},
       {"unknown data", key + "\"a\"=str:x\n", "unknown data: expected \"text\", -, dword:, hex: or hex(type): (in lower case)", 3, 5},
-      {"byte over ff", key + "\"a\"=hex:01,234\n", "a byte is at most ff", 3, 12},
+      {"byte over ff", key + "\"a\"=hex:01,-1\n", "a byte is at most ff", 3, 12},
       {"blank before comma", key + "\"a\"=hex:01 ,02\n", "a blank cannot stand before the comma", 3, 11},
       {"NUL escape", key + "\"a\"=\"x\\0\"\n", "\"\\0\" cannot stand in a quoted name or string (regedit refuses it)", 3, 7},
       {"upper-case prefix", key + "\"a\"=DWORD:1\n", "unknown data: expected \"text\", -, dword:, hex: or hex(type): (in lower case)", 3, 5},
       {"lower-case header", "regedit4\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"", 1, 1, false},
-      {"hex without comma", key + "\"a\"=hex:01,02 03\n", "unexpected text at the end of the line", 3, 15},
+      {"hex without comma", key + "\"a\"=hex:01,0203\n", "expected a comma between hex bytes", 3, 14},
+      {"hex with a blank for a comma", key + "\"a\"=hex:01,02 03\n", "expected a comma or the end of the hex data", 3, 15},
       {"not hex", key + "\"a\"=hex:zz\n", "expected a hex byte (one or two hex digits)", 3, 9},
       {"two trailing commas", key + "\"a\"=hex:01,,\n", "expected a hex byte (one or two hex digits)", 3, 12},
       {"bad type", key + "\"a\"=hex(123456789):00\n", "a type in hex(...) has at most 8 hex digits", 3, 9},
@@ -277,15 +278,15 @@ TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
 }
 
 TEST(RegFileErrors, MessageAndByteOffsetsInUtf16) {
-  // Line 3 column 15 of a UTF-16 file; the BOM and each character before count.
-  ReadResult read = ReadAll(Utf16("REGEDIT4\r\n[HKCU\\\xE2\x82\xAC]\r\n\"a\"=hex:01,02 03\r\n"));
+  // Line 3 column 14 of a UTF-16 file; the BOM and each character before count.
+  ReadResult read = ReadAll(Utf16("REGEDIT4\r\n[HKCU\\\xE2\x82\xAC]\r\n\"a\"=hex:01,0203\r\n"));
   ASSERT_TRUE(read.error);
-  EXPECT_EQ(read.error->ToString(), "t.reg:3:15: unexpected text at the end of the line");
-  EXPECT_EQ(read.error->position.byteOffset, 2u + 2 * (10 + 10) + 2 * 14);
+  EXPECT_EQ(read.error->ToString(), "t.reg:3:14: expected a comma between hex bytes");
+  EXPECT_EQ(read.error->position.byteOffset, 2u + 2 * (10 + 10) + 2 * 13);
   // The same text in UTF-8: bytes, with the euro sign's three.
-  read = ReadAll("REGEDIT4\r\n[HKCU\\\xE2\x82\xAC]\r\n\"a\"=hex:01,02 03\r\n");
+  read = ReadAll("REGEDIT4\r\n[HKCU\\\xE2\x82\xAC]\r\n\"a\"=hex:01,0203\r\n");
   ASSERT_TRUE(read.error);
-  EXPECT_EQ(read.error->position.byteOffset, 10u + 12 + 14);
+  EXPECT_EQ(read.error->position.byteOffset, 10u + 12 + 13);
 }
 
 TEST(RegFileErrors, BrokenUtf16) {
