@@ -3,6 +3,7 @@
 #include "registry/Utf8.h"
 
 #include <array>
+#include <utility>
 
 namespace cregistry::regfile {
 
@@ -34,7 +35,36 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// Windows-1252's bytes 80 to 9F; the rest of the code page is Latin-1.
+constexpr std::array<char16_t, 32> kWindows1252High{
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
 }  // namespace
+
+std::optional<CodePage> CodePageFromName(std::string_view name) {
+  constexpr std::array<std::pair<std::string_view, CodePage>, 9> kNames{{
+      {"65001", CodePage::Utf8},
+      {"utf-8", CodePage::Utf8},
+      {"utf8", CodePage::Utf8},
+      {"1252", CodePage::Windows1252},
+      {"windows-1252", CodePage::Windows1252},
+      {"cp1252", CodePage::Windows1252},
+      {"28591", CodePage::Latin1},
+      {"iso-8859-1", CodePage::Latin1},
+      {"latin1", CodePage::Latin1},
+  }};
+  for (const auto& [text, codePage] : kNames)
+    if (EqualsAsciiNoCase(name, text)) return codePage;
+  return std::nullopt;
+}
+
+char32_t SingleByteChar(CodePage codePage, unsigned char b) {
+  if (codePage == CodePage::Windows1252 && b >= 0x80 && b < 0xA0) return kWindows1252High[b - 0x80];
+  return b;
+}
 
 std::string Error::ToString() const {
   std::string out = path;

@@ -41,6 +41,24 @@ enum class Format {
   Ansi,     // "REGEDIT4": the code page (UTF-8 here); string data in the code page
 };
 
+// The code page of a file without a UTF-16 byte order mark (regedit reads such a file, whatever its
+// header, in the ANSI code page of the machine that reads it).
+enum class CodePage {
+  Auto,         // UTF-8 when the whole file is well-formed UTF-8, else Windows-1252
+  Utf8,         // 65001: text that is not well-formed UTF-8 is an error
+  Windows1252,  // 1252: Western European, what most such files were written in
+  Latin1,       // 28591: ISO 8859-1, each byte the code point of the same number
+};
+
+// The code page named by its number ("1252", "28591", "65001") or by a common name ("utf-8",
+// "windows-1252", "latin1", any letter case); nothing for one that this reader does not know.
+std::optional<CodePage> CodePageFromName(std::string_view name);
+
+// The character that byte b stands for in a single-byte code page (Windows1252 or Latin1).
+// Windows-1252 leaves five bytes (81 8D 8F 90 9D) unassigned; like Windows, they stand for the
+// control characters of the same number.
+char32_t SingleByteChar(CodePage codePage, unsigned char b);
+
 inline constexpr std::string_view kUnicodeHeader = "Windows Registry Editor Version 5.00";
 inline constexpr std::string_view kAnsiHeader = "REGEDIT4";
 

@@ -20,19 +20,67 @@ int HexDigit(char c) {
   return -1;
 }
 
-bool StartsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
-  if (text.size() - at < prefix.size()) return false;
-  for (std::size_t k = 0; k < prefix.size(); ++k) {
-    char c = text[at + k];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[k]) return false;
+constexpr std::size_t kOverflow = static_cast<std::size_t>(-1);
+
+// A number as regedit reads a byte of hex data or the type in hex(...): a "+" or "-" sign, for a byte
+// a "0x" too, then hex digits (leading zeros as many as wanted), as a 32-bit number ("-1" is
+// ffffffff). Answers where the number ends (at when there are no digits, value then 0), or kOverflow
+// when it does not fit in 32 bits.
+std::size_t ScanNumber(std::string_view text, std::size_t at, std::uint32_t& value, bool prefix = true) {
+  std::size_t i = at;
+  const bool negative = i < text.size() && text[i] == '-';
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  if (prefix && text.compare(i, 2, "0x") == 0 && i + 2 < text.size() && HexDigit(text[i + 2]) >= 0) i += 2;
+  const std::size_t digits = i;
+  std::uint64_t v = 0;
+  while (i < text.size() && HexDigit(text[i]) >= 0) {
+    v = v * 16 + static_cast<std::uint64_t>(HexDigit(text[i++]));
+    if (v > 0xFFFFFFFFu) return kOverflow;
   }
-  return true;
+  if (i == digits) {
+    value = 0;
+    return at;
+  }
+  value = static_cast<std::uint32_t>(negative ? (0x100000000u - v) & 0xFFFFFFFFu : v);
+  return i;
 }
 
 }  // namespace
 
-Reader::Reader(std::istream& in, std::string path) : in_(in), path_(std::move(path)) {}
+Reader::Reader(std::istream& in, std::string path, CodePage codePage)
+    : in_(in), path_(std::move(path)), codePage_(codePage) {}
+
+// Whether the rest of the stream is well-formed UTF-8, read through in blocks and then sought back.
+// A stream that cannot seek is taken as UTF-8 (its first sequence that is not UTF-8 is an error).
+bool Reader::ScanForUtf8() {
+  const std::istream::pos_type start = in_.tellg();
+  if (start == std::istream::pos_type(-1)) return true;
+  char block[1 << 16];
+  std::string carry;  // a sequence cut by the end of a block
+  bool valid = true;
+  while (valid && in_) {
+    in_.read(block, sizeof block);
+    std::string text = carry + std::string(block, static_cast<std::size_t>(in_.gcount()));
+    carry.clear();
+    for (std::size_t i = 0; i < text.size();) {
+      char32_t cp;
+      const std::size_t length = utf8::Decode(text, i, cp);
+      if (length == 0) {
+        if (text.size() - i < 4 && in_) {  // maybe cut: try again with the next block
+          carry = text.substr(i);
+          break;
+        }
+        valid = false;
+        break;
+      }
+      i += length;
+    }
+  }
+  if (valid && !carry.empty()) valid = false;  // the file ends inside a sequence
+  in_.clear();
+  in_.seekg(start);
+  return valid;
+}
 
 // ---- Bytes and characters -------------------------------------------------------------------------
 
@@ -58,23 +106,36 @@ Reader::Got Reader::DecodeChar(char32_t& cp) {
   };
   if (!started_) {
     started_ = true;
-    // The byte order mark decides the encoding; without one the file is UTF-8.
-    int b0 = GetByte();
-    if (b0 == kReadFailed) return fail("cannot read the file");
-    if (b0 == kEndOfFile) return Got::End;
-    int b1 = b0 == 0xFF || b0 == 0xFE || b0 == 0xEF ? GetByte() : kEndOfFile;
-    if (b0 == 0xFF && b1 == 0xFE) {
+    // The byte order mark decides the encoding; without one the file is 8-bit text in a code page.
+    if (codePage_ == CodePage::Auto && in_.peek() != 0xFF) {
+      const bool utf8 = ScanForUtf8();
+      if (in_.bad()) return fail("cannot read the file");
+      utf8Fallback_ = utf8;
+      codePage_ = utf8 ? CodePage::Utf8 : CodePage::Windows1252;
+    }
+    encoding_ = codePage_ == CodePage::Utf8 || codePage_ == CodePage::Auto ? Encoding::Utf8 : Encoding::SingleByte;
+    int b[3];
+    std::size_t n = 0;
+    const auto take = [&] {
+      const int x = GetByte();
+      if (x >= 0) b[n++] = x;
+      return x;
+    };
+    if (take() == kReadFailed) return fail("cannot read the file");
+    if (n == 0) return Got::End;
+    if ((b[0] == 0xFF || b[0] == 0xFE || b[0] == 0xEF) && take() == kReadFailed) return fail("cannot read the file");
+    if (n == 2 && b[0] == 0xEF && b[1] == 0xBB && take() == kReadFailed) return fail("cannot read the file");
+    if (n == 2 && b[0] == 0xFF && b[1] == 0xFE) {
       encoding_ = Encoding::Utf16Le;
-    } else if (b0 == 0xFE && b1 == 0xFF) {
+    } else if (n == 2 && b[0] == 0xFE && b[1] == 0xFF) {
       return fail("UTF-16 big-endian files are not supported");
-    } else if (b0 == 0xEF && b1 == 0xBB && GetByte() == 0xBF) {
-      encoding_ = Encoding::Utf8;
-    } else if (b0 == 0xEF || b0 == 0xFF || b0 == 0xFE) {
-      return fail("not a .reg file: invalid first bytes");
+    } else if (n == 3 && b[2] == 0xBF) {
+      return fail("a UTF-8 byte order mark, which regedit refuses: save the file as UTF-16LE, or as "
+                  "UTF-8 without the mark");
     } else {
-      // No mark: the byte just taken is the first character's.
-      --bufferPos_;
-      --byteOffset_;
+      // No mark: the bytes just taken (all from the first block read) are the first characters'.
+      bufferPos_ -= n;
+      byteOffset_ -= n;
     }
     lineOffset_ = byteOffset_;
   }
@@ -106,6 +167,10 @@ Reader::Got Reader::DecodeChar(char32_t& cp) {
   int b0 = GetByte();
   if (b0 == kEndOfFile) return Got::End;
   if (b0 == kReadFailed) return fail("cannot read the file");
+  if (encoding_ == Encoding::SingleByte) {
+    cp = SingleByteChar(codePage_, static_cast<unsigned char>(b0));
+    return Got::Ok;
+  }
   if (b0 < 0x80) {
     cp = static_cast<char32_t>(b0);
     return Got::Ok;
@@ -194,7 +259,9 @@ Position Reader::PositionAt(std::size_t index) const {
     }
   }
   p.column = chars + 1;
-  p.byteOffset = lineOffset_ + (encoding_ == Encoding::Utf16Le ? 2 * units : index);
+  p.byteOffset = lineOffset_ + (encoding_ == Encoding::Utf16Le    ? 2 * units
+                                 : encoding_ == Encoding::SingleByte ? chars
+                                                                     : index);
   return p;
 }
 
@@ -227,7 +294,7 @@ Reader::Step Reader::Next(Record& record) {
     }
     std::size_t i = 0;
     SkipBlanks(i);
-    if (i == line_.size() || line_[i] == ';') continue;
+    if (i == line_.size() || line_[i] == ';' || line_[i] == '#') continue;
     record = Record{};
     record.position = PositionAt(i);
     switch (line_[i]) {
@@ -246,9 +313,9 @@ Reader::Step Reader::ReadHeader() {
   headerRead_ = true;
   Got got = ReadLine();
   if (got == Got::Error) return Step::Error;
-  std::string_view header(line_);
-  while (!header.empty() && IsBlank(header.front())) header.remove_prefix(1);
-  while (!header.empty() && IsBlank(header.back())) header.remove_suffix(1);
+  std::size_t i = 0;
+  SkipBlanks(i);
+  const std::string_view header = std::string_view(line_).substr(i);
   if (got == Got::Ok && header == kUnicodeHeader) {
     format_ = Format::Unicode;
   } else if (got == Got::Ok && header == kAnsiHeader) {
@@ -268,6 +335,7 @@ Reader::Step Reader::ParseKey(Record& record) {
   std::size_t i = line_.find('[') + 1;
   bool remove = i < line_.size() && line_[i] == '-';
   if (remove) ++i;
+  // The last "]" ends the name; regedit ignores whatever follows it.
   std::size_t close = line_.rfind(']');
   if (close == std::string::npos || close < i) return Fail("expected \"]\" at the end of the key name", line_.size());
   std::string_view name(line_.data() + i, close - i);
@@ -275,6 +343,8 @@ Reader::Step Reader::ParseKey(Record& record) {
   std::string_view rootName = name.substr(0, slash);
   auto root = RootFromName(rootName);
   if (!root) return Fail("unknown root key \"" + std::string(rootName) + "\"", i);
+  if (slash != std::string_view::npos && slash + 1 < name.size() && name[slash + 1] == '\\')
+    return Fail("an empty key name right after the root", i + slash + 1);
   record.kind = remove ? Record::Kind::DeleteKey : Record::Kind::Key;
   record.root = *root;
   std::size_t at = slash == std::string_view::npos ? name.size() : slash + 1;
@@ -291,9 +361,11 @@ Reader::Step Reader::ParseKey(Record& record) {
   }
   if (remove && record.keyPath.empty()) return Fail("a root key cannot be deleted", i);
   inKey_ = !remove;
-  return FinishStatement(close + 1);
+  return Step::Record;
 }
 
+// A quoted name or text from the opening quote at i; i ends after the closing quote. Answers false
+// with the error set (and i at the place) when the text is not terminated or holds "\0".
 bool Reader::ParseQuoted(std::size_t& i, std::string& out) {
   ++i;  // the opening quote
   while (i < line_.size()) {
@@ -305,12 +377,12 @@ bool Reader::ParseQuoted(std::size_t& i, std::string& out) {
     if (c == '\\' && i + 1 < line_.size()) {
       char e = line_[i + 1];
       switch (e) {
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
         case 'n': out += '\n'; break;
         case 'r': out += '\r'; break;
-        case '0': out += '\0'; break;
-        default: out += '\\'; out += e; break;
+        case '0':
+          Fail("\"\\0\" cannot stand in a quoted name or string (regedit refuses it)", i);
+          return false;
+        default: out += e; break;  // \\ and \" and any other character: the character itself
       }
       i += 2;
       continue;
@@ -318,6 +390,7 @@ bool Reader::ParseQuoted(std::size_t& i, std::string& out) {
     out += c;
     ++i;
   }
+  Fail("unterminated string: expected a closing quote", line_.size());
   return false;
 }
 
@@ -330,7 +403,7 @@ Reader::Step Reader::ParseValue(Record& record) {
     ++i;
   } else {
     std::size_t start = i;
-    if (!ParseQuoted(i, name)) return Fail("unterminated value name: expected a closing quote", line_.size());
+    if (!ParseQuoted(i, name)) return Step::Error;
     if (utf8::Chars(name) > kMaxValueNameChars) return Fail("a value name has at most 16383 characters", start);
   }
   SkipBlanks(i);
@@ -347,27 +420,30 @@ Reader::Step Reader::ParseValue(Record& record) {
   record.kind = Record::Kind::Value;
   if (line_[i] == '"') {
     record.type = kRegSz;
-    if (!ParseQuoted(i, record.data)) return Fail("unterminated string: expected a closing quote", line_.size());
+    if (!ParseQuoted(i, record.data)) return Step::Error;
     record.data += '\0';
     return FinishStatement(i);
   }
-  if (StartsWithNoCase(line_, i, "dword:")) {
+  if (line_.compare(i, 6, "dword:") == 0) {
     i += 6;
+    SkipBlanks(i);
     record.type = kRegDword;
     Step step = ParseDword(i, record.data);
     return step == Step::Record ? FinishStatement(i) : step;
   }
-  if (StartsWithNoCase(line_, i, "hex")) {
+  if (line_.compare(i, 3, "hex") == 0) {
     std::size_t j = i + 3;
     std::uint32_t type = kRegBinary;
     if (j < line_.size() && line_[j] == '(') {
-      std::size_t digits = ++j;
-      std::uint64_t t = 0;
-      while (j < line_.size() && HexDigit(line_[j]) >= 0) t = t * 16 + static_cast<std::uint64_t>(HexDigit(line_[j++]));
-      if (j == digits || j - digits > 8) return Fail("expected a type of 1 to 8 hex digits in hex(...)", digits);
+      ++j;
+      SkipBlanks(j);
+      std::uint32_t t = 0;
+      const std::size_t end = ScanNumber(line_, j, t, false);
+      if (end == kOverflow) return Fail("a type in hex(...) has at most 8 hex digits", j);
+      j = end;
       if (j >= line_.size() || line_[j] != ')') return Fail("expected \")\" after the type", j);
       ++j;
-      type = static_cast<std::uint32_t>(t);
+      type = t;
     }
     if (j >= line_.size() || line_[j] != ':') return Fail("expected \":\" after hex", j);
     i = j + 1;
@@ -375,18 +451,36 @@ Reader::Step Reader::ParseValue(Record& record) {
     const Position dataStart = PositionAt(i);
     Step step = ParseHex(i, record.data);
     if (step != Step::Record) return step;
-    if (format_ == Format::Unicode && IsStringType(type)) {
-      std::string utf8;
-      if (!Utf16LeToUtf8(record.data, utf8)) {
-        error_ = Error{"the string data is not UTF-16LE text (odd length or unpaired surrogate)", dataStart, path_};
-        done_ = true;
-        return Step::Error;
-      }
-      record.data = std::move(utf8);
+    if (IsStringType(type) && !DecodeStringData(record.data)) {
+      error_ = Error{"the string data is not UTF-16LE text (odd length or unpaired surrogate)", dataStart, path_};
+      done_ = true;
+      return Step::Error;
     }
     return FinishStatement(i);
   }
-  return Fail("unknown data: expected \"text\", -, dword:, hex: or hex(type):", i);
+  return Fail("unknown data: expected \"text\", -, dword:, hex: or hex(type): (in lower case)", i);
+}
+
+// String data given in hex, into the UTF-8 that records hold: UTF-16LE in a UTF-16 file, the code page
+// in an 8-bit one. Data that does not end in a NUL character gets one, as regedit gives it.
+bool Reader::DecodeStringData(std::string& data) const {
+  if (encoding_ == Encoding::Utf16Le) {
+    if (data.size() % 2 != 0) return false;
+    if (data.size() >= 2 && (data[data.size() - 2] != '\0' || data.back() != '\0')) data.append(2, '\0');
+    std::string utf8;
+    if (!Utf16LeToUtf8(data, utf8)) return false;
+    data = std::move(utf8);
+    return true;
+  }
+  if (!data.empty() && data.back() != '\0') data += '\0';
+  if (encoding_ == Encoding::Utf8 && IsUtf8(data)) return true;
+  if (encoding_ == Encoding::Utf8 && !utf8Fallback_) return false;
+  // A single-byte code page, or UTF-8 chosen for the file's text while this data is not UTF-8.
+  const CodePage codePage = encoding_ == Encoding::Utf8 ? CodePage::Windows1252 : codePage_;
+  std::string utf8;
+  for (char c : data) utf8::Append(utf8, SingleByteChar(codePage, static_cast<unsigned char>(c)));
+  data = std::move(utf8);
+  return true;
 }
 
 Reader::Step Reader::ParseDword(std::size_t& i, std::string& data) {
@@ -399,48 +493,86 @@ Reader::Step Reader::ParseDword(std::size_t& i, std::string& data) {
   return Step::Record;
 }
 
-Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
-  bool afterComma = false;
+// After a line continuation: the next line that holds data, with i at its first character. Blank
+// lines and ";" comment lines are passed over; a "#" line ends the value in regedit, and is an error.
+Reader::Got Reader::NextContentLine(std::size_t& i) {
   for (;;) {
+    Got got = ReadLine();
+    if (got != Got::Ok) return got;
+    i = 0;
     SkipBlanks(i);
-    if (i >= line_.size() || line_[i] == ';') {
-      if (afterComma) return Fail("expected a hex byte after the comma", i);
-      return Step::Record;
+    if (i == line_.size() || line_[i] == ';') continue;
+    if (line_[i] == '#') {
+      Fail("a \"#\" line cannot stand inside continued hex data (only \";\" comments can)", i);
+      return Got::Error;
     }
-    char c = line_[i];
-    if (c == '\\') {
-      if (!afterComma && !data.empty()) return Fail("expected a comma before the line continuation", i);
-      std::size_t j = i + 1;
-      SkipBlanks(j);
-      if (j < line_.size() && line_[j] != ';') return Fail("unexpected text after the line continuation", j);
-      const Position end = PositionAt(line_.size());
-      Got got = ReadLine();
-      if (got == Got::Error) {
-        done_ = true;
-        return Step::Error;
+    return Got::Ok;
+  }
+}
+
+// Bytes of one or two hex digits. A byte is followed by a comma, or by blanks and the end of the
+// line (or a ";" comment); after a comma come blanks, then a byte, a "\" that continues the data on
+// the next line, or the end of the line. The data may start with a continuation, and it ends at the
+// end of the file too.
+Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
+  bool expectByte = true;   // at the start, after a comma, after a continuation
+  bool mustByte = false;    // after a continuation: the line's data starts with a byte
+  bool continued = false;   // on a line after a continuation
+  for (;;) {
+    if (expectByte) {
+      const std::size_t blanksAt = i;
+      SkipBlanks(i);
+      // On a continued line regedit drops the value when blanks after its last comma end the line
+      // (on the first line it takes them).
+      if (continued && !mustByte && i > blanksAt && i >= line_.size())
+        return Fail("on a continued line, blanks after the last comma must not end the line", blanksAt);
+      if (!mustByte && (i >= line_.size() || line_[i] == ';')) return Step::Record;
+      if (!mustByte && line_[i] == '\\') {
+        std::size_t j = i + 1;
+        SkipBlanks(j);
+        if (j < line_.size() && line_[j] != ';') return Fail("unexpected text after the line continuation", j);
+        Got got = NextContentLine(i);
+        if (got == Got::Error) {
+          done_ = true;
+          return Step::Error;
+        }
+        if (got == Got::End) return Step::Record;  // the end of the file ends the data
+        mustByte = continued = true;
+        continue;
       }
-      if (got == Got::End) {
-        error_ = Error{"the file ends inside a continued value", end, path_};
-        done_ = true;
-        return Step::Error;
+      std::uint32_t value = 0;
+      const std::size_t end = ScanNumber(line_, i, value);
+      if (end == i)
+        return Fail(mustByte ? "expected a hex byte at the start of the continued line"
+                             : "expected a hex byte (one or two hex digits)",
+                    i);
+      if (end == kOverflow || value > 0xFF) {
+        // Most often two bytes written without their comma ("0203"): say so where the comma belongs.
+        if (HexDigit(line_[i]) >= 0 && HexDigit(line_[i + 1]) >= 0 && line_.compare(i, 2, "0x") != 0)
+          return Fail("expected a comma between hex bytes", i + 2);
+        return Fail("a byte is at most ff", i);
       }
-      i = 0;
+      const std::size_t digits = end - i;
+      data.push_back(static_cast<char>(value));
+      if (data.size() > kMaxDataBytes) return Fail("value data larger than 16 MiB", i);
+      i += digits;
+      expectByte = false;
+      mustByte = false;
       continue;
     }
-    if (!afterComma && !data.empty()) return Fail("expected a comma between hex bytes", i);
-    int hi = HexDigit(c);
-    if (hi < 0) return Fail("expected a hex byte (two hex digits)", i);
-    int lo = i + 1 < line_.size() ? HexDigit(line_[i + 1]) : -1;
-    if (lo < 0) return Fail("expected two hex digits", i);
-    data.push_back(static_cast<char>(hi * 16 + lo));
-    if (data.size() > kMaxDataBytes) return Fail("value data larger than 16 MiB", i);
-    i += 2;
-    afterComma = false;
-    SkipBlanks(i);
+    // After a byte.
     if (i < line_.size() && line_[i] == ',') {
       ++i;
-      afterComma = true;
+      expectByte = true;
+      continue;
     }
+    if (i < line_.size() && line_[i] == '\\') return Fail("expected a comma before the line continuation", i);
+    std::size_t j = i;
+    SkipBlanks(j);
+    if (j < line_.size() && line_[j] == ',') return Fail("a blank cannot stand before the comma", i);
+    if (j < line_.size() && line_[j] != ';') return Fail("expected a comma or the end of the hex data", j);
+    i = j;
+    return Step::Record;
   }
 }
 

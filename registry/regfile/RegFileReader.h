@@ -8,24 +8,33 @@
 //   while (reader.Next(record) == regfile::Reader::Step::Record) { ... }
 //   if (reader.error()) std::cerr << reader.error()->ToString() << '\n';
 //
-// What it reads:
-//   - encodings: UTF-16LE with a BOM (what regedit writes), UTF-8 with or without a BOM; CRLF, LF or CR
-//     line ends. A REGEDIT4 file's text is read as the code page, which is UTF-8 on every platform this
-//     builds for (Linux, and Windows programs with the UTF-8 manifest);
-//   - the first line is the header, "Windows Registry Editor Version 5.00" or "REGEDIT4";
-//   - blank lines, comment lines (";" first), and comments after a statement;
-//   - [root\path] and [-root\path], root names full or short, in any letter case; the last "]" of the
-//     line ends the name, as in regedit (key names may hold "]");
-//   - "name"=... and @=..., names with the escapes \\ \" \n \r \0 (any other backslash stays as written,
-//     as Wine's regedit does); "name"=- deletes the value;
-//   - "text" (REG_SZ), dword:1 to 8 hex digits, hex:bytes (REG_BINARY), hex(t):bytes (type t, in hex);
-//     bytes are two hex digits each, separated by commas; after a comma the data may continue on the
-//     next line when the line ends with "\".
+// It reads what regedit reads (Wine's regedit and reg import were the reference, rule by rule), and
+// where regedit would skip a line it cannot read and go on, it stops with an error instead:
+//   - encodings: UTF-16LE with a BOM (what regedit writes); without a BOM, 8-bit text in a code page
+//     (CodePage: by default UTF-8 when the whole file is well-formed UTF-8, else Windows-1252), whatever
+//     the header says; CRLF, LF or CR line ends. A UTF-8 byte order mark is refused, as regedit does;
+//   - the first line is the header, "Windows Registry Editor Version 5.00" or "REGEDIT4", in exactly
+//     that letter case, after any spaces or tabs and with nothing after it;
+//   - blank lines, comment lines (";" or "#" first, after any blanks), and ";" comments after a value;
+//   - [root\path] and [-root\path], root names full or short in any letter case; the last "]" of the
+//     line ends the name (key names may hold "]") and what follows it is ignored, as regedit does;
+//     empty components are dropped, except right after the root ("[HKCU\\x]" is refused);
+//   - "name"=... and @=..., with blanks around "="; names and text with the escapes \\ \" \n \r,
+//     any other escaped character stands for itself ("\q" is "q"), "\0" is refused; "name"=- deletes;
+//   - "text" (REG_SZ), dword: and 1 to 8 hex digits, hex:bytes (REG_BINARY), hex(t):bytes (type t, a
+//     32-bit hex number, "+" or "-" before it, none at all for 0); the prefixes in lower case. A byte is
+//     a hex number up to ff ("1", "01", "001", "+1" and "0x1" alike), followed by a comma, or by blanks
+//     and the end; one trailing comma is allowed. After a comma (or right after the colon) a "\"
+//     continues the data on the next line; blank lines and ";" lines may stand between, a "#" line may
+//     not, and the end of the file ends the data. On a continued line, blanks after the last comma may
+//     not end the line (regedit drops such a value);
+//   - string data given in hex (hex(1), hex(2), hex(7)) is UTF-16LE in a UTF-16 file and the code page
+//     in an 8-bit file; either way, data that does not end in a NUL character gets one, as regedit does.
 // It refuses, with an error: NUL characters, text that is not well-formed in its encoding, a missing
 // or unknown header, unknown roots, deleting a root, a key name component over 255 characters, a value
-// name over 16,383 characters, a value before any key (or after a [-key]), unterminated strings, odd
-// hex digits, a dword of more than 8 hex digits, string data of a 5.00 file that is not UTF-16LE, a
-// file that ends inside a continued value, and lines or values larger than the limits below.
+// name over 16,383 characters, a value before any key (or after a [-key]), unterminated strings, bytes
+// over ff, a dword of more than 8 hex digits, string data of a UTF-16 file that is not UTF-16LE,
+// lines that are none of the above, and lines or values larger than the limits below.
 #pragma once
 
 #include <cstdint>
@@ -44,8 +53,10 @@ class Reader {
   static constexpr std::size_t kMaxLineBytes = 16u << 20;
   static constexpr std::size_t kMaxDataBytes = 16u << 20;
 
-  // Reads from in (opened in binary mode); path only names the file in errors.
-  Reader(std::istream& in, std::string path);
+  // Reads from in (opened in binary mode); path only names the file in errors. With CodePage::Auto
+  // an 8-bit file is read through once before its first statement, to learn whether it is UTF-8: in
+  // must then be seekable (a file); from a stream that is not, such a file is read as UTF-8.
+  Reader(std::istream& in, std::string path, CodePage codePage = CodePage::Auto);
 
   enum class Step { Record, End, Error };
   // The next statement into record; End after the last one; Error (and error() says what) when the
@@ -59,18 +70,21 @@ class Reader {
   std::uint64_t lines() const { return lineNo_; }
 
  private:
-  enum class Encoding { Utf8, Utf16Le };
+  enum class Encoding { Utf8, Utf16Le, SingleByte };
   enum class Got { Ok, End, Error };
 
   // Byte and character layer.
   int GetByte();
   Got DecodeChar(char32_t& cp);
+  bool ScanForUtf8();
+  bool DecodeStringData(std::string& data) const;
   Got ReadLine();
 
   // Statement layer.
   Step Fail(std::string message, std::size_t index);
   Step ReadHeader();
   Step ParseKey(Record& record);
+  Got NextContentLine(std::size_t& i);
   Step ParseValue(Record& record);
   bool ParseQuoted(std::size_t& i, std::string& out);
   Step ParseHex(std::size_t& i, std::string& data);
@@ -86,6 +100,8 @@ class Reader {
   std::size_t bufferEnd_ = 0;
   std::uint64_t byteOffset_ = 0;  // of the next byte to be taken from the buffer
   Encoding encoding_ = Encoding::Utf8;
+  CodePage codePage_;            // as asked; for SingleByte, the one in use
+  bool utf8Fallback_ = false;    // Auto chose UTF-8: hex string data that is not UTF-8 is 1252
   bool started_ = false;
   std::optional<char32_t> pending_;  // a character read ahead (after a CR)
   std::uint64_t pendingOffset_ = 0;

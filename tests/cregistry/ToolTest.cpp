@@ -260,7 +260,7 @@ TEST_F(ToolTest, AnImportWithAnErrorAtItsEndLeavesTheRegistryAsItWas) {
   WriteFile(file, text);
   Outcome run = Tool({"import", file});
   ExpectOneErrorLine(run, "error at the end");
-  EXPECT_EQ(run.err, "cregistry: " + file + ":" + std::to_string(5 + 3 * keys + 1) + ":12: expected two hex digits\n");
+  EXPECT_EQ(run.err, "cregistry: " + file + ":" + std::to_string(5 + 3 * keys + 1) + ":13: expected a comma or the end of the hex data\n");
   EXPECT_EQ(Dump(box.base), before) << "nothing of the file may be kept";
 }
 
@@ -269,7 +269,7 @@ TEST_F(ToolTest, ImportDeletesKeysAndValues) {
   ASSERT_EQ(Tool({"add", key, "/v", "gone", "/d", "1"}).status, 0);
   ASSERT_EQ(Tool({"add", key, "/v", "kept", "/d", "1"}).status, 0);
   const std::string file = File("del.reg");
-  WriteFile(file, "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n[-" + full + "\\Old]\n[-" + full +
+  WriteFile(file, "Windows Registry Editor Version 5.00\n[-" + full + "\\Old]\n[-" + full +
                       "\\NeverThere]\n[" + full + "]\n\"gone\"=-\n\"never\"=-\n\"new\"=\"\xC3\xA9\"\n");
   ASSERT_EQ(Tool({"import", file}).status, 0);
   EXPECT_FALSE(box.Exists(kHKCU, box.base + "\\Old"));

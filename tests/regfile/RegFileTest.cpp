@@ -26,9 +26,9 @@ struct ReadResult {
   Format format = Format::Unicode;
 };
 
-ReadResult ReadAll(const std::string& bytes) {
+ReadResult ReadAll(const std::string& bytes, CodePage codePage = CodePage::Auto) {
   std::istringstream in(bytes);
-  Reader reader(in, "t.reg");
+  Reader reader(in, "t.reg", codePage);
   ReadResult result;
   Record record;
   Reader::Step step;
@@ -106,15 +106,21 @@ TEST(RegFileEncoding, EveryEncodingAndLineEndGivesTheSameRecords) {
   };
   const std::string crlf = replaceAll(lf, "\n", "\r\n");
   const std::string cr = replaceAll(lf, "\n", "\r");
-  const std::vector<std::string> files{lf, crlf, cr, "\xEF\xBB\xBF" + lf, "\xEF\xBB\xBF" + crlf, Utf16(crlf), Utf16(lf)};
-  for (const auto& file : files) {
+  // Hex string data is UTF-16LE in a UTF-16 file, and the code page's bytes in an 8-bit file (as
+  // regedit reads it): there ac,20,00,00 is four characters.
+  const std::string utf16Data("\xE2\x82\xAC\0", 4), ansiData("\xC2\xAC \0\0", 5);
+  const std::vector<std::pair<std::string, std::string>> files{
+      {lf, ansiData}, {crlf, ansiData}, {cr, ansiData}, {Utf16(crlf), utf16Data}, {Utf16(lf), utf16Data}};
+  for (const auto& [file, hexData] : files) {
     ReadResult read = ReadAll(file);
     ASSERT_FALSE(read.error) << read.error->ToString();
     ASSERT_EQ(read.records.size(), 3u);
     EXPECT_EQ(read.records[1].data, std::string("\xE2\x82\xAC\0", 4));
-    EXPECT_EQ(read.records[2].data, std::string("\xE2\x82\xAC\0", 4));
+    EXPECT_EQ(read.records[2].data, hexData);
     EXPECT_EQ(read.records[2].position.line, 5u);
   }
+  // regedit refuses a file with a UTF-8 byte order mark.
+  EXPECT_EQ(ReadAll("\xEF\xBB\xBF" + lf).error->position.line, 1u);
 }
 
 TEST(RegFileEncoding, Regedit4StringDataIsTheCodePage) {
@@ -126,6 +132,38 @@ TEST(RegFileEncoding, Regedit4StringDataIsTheCodePage) {
   // And the writer writes it back the same way.
   EXPECT_EQ(WriteAll(read.records, Format::Ansi),
             "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\A]\r\n\"h\"=hex(2):41,42,00\r\n\"m\"=hex(7):61,00,00\r\n\r\n");
+  // An 8-bit file in each code page: text and hex string data alike.
+  const std::string cp1252 = "REGEDIT4\n[HKCU\\A]\n\"\xE9\"=\"\x80\"\n\"h\"=hex(1):e9,80\n";
+  const std::string utf8 = "REGEDIT4\n[HKCU\\A]\n\"\xC3\xA9\"=\"\xE2\x82\xAC\"\n\"h\"=hex(1):e9,80\n";
+  struct CodePageCase {
+    const std::string* file;
+    CodePage codePage;
+    std::string name, text, hex;  // empty name: an error
+  };
+  const std::vector<CodePageCase> cases{
+      {&cp1252, CodePage::Auto, "\xC3\xA9", std::string("\xE2\x82\xAC\0", 4), std::string("\xC3\xA9\xE2\x82\xAC\0", 6)},
+      {&cp1252, CodePage::Windows1252, "\xC3\xA9", std::string("\xE2\x82\xAC\0", 4), std::string("\xC3\xA9\xE2\x82\xAC\0", 6)},
+      {&cp1252, CodePage::Latin1, "\xC3\xA9", std::string("\xC2\x80\0", 3), std::string("\xC3\xA9\xC2\x80\0", 5)},
+      {&cp1252, CodePage::Utf8, "", "", ""},
+      {&utf8, CodePage::Auto, "\xC3\xA9", std::string("\xE2\x82\xAC\0", 4), std::string("\xC3\xA9\xE2\x82\xAC\0", 6)},
+      {&utf8, CodePage::Windows1252, "\xC3\x83\xC2\xA9", std::string("\xC3\xA2\xE2\x80\x9A\xC2\xAC\0", 8), std::string("\xC3\xA9\xE2\x82\xAC\0", 6)},
+  };
+  for (const auto& c : cases) {
+    ReadResult r = ReadAll(*c.file, c.codePage);
+    if (c.name.empty()) {
+      ASSERT_TRUE(r.error);
+      EXPECT_EQ(r.error->ToString(), "t.reg:3:2: invalid UTF-8");
+      continue;
+    }
+    ASSERT_FALSE(r.error) << r.error->ToString();
+    ASSERT_EQ(r.records.size(), 3u);
+    EXPECT_EQ(r.records[1].name, c.name);
+    EXPECT_EQ(r.records[1].data, c.text);
+    EXPECT_EQ(r.records[2].data, c.hex);
+  }
+  EXPECT_EQ(CodePageFromName("Windows-1252"), CodePage::Windows1252);
+  EXPECT_EQ(CodePageFromName("65001"), CodePage::Utf8);
+  EXPECT_FALSE(CodePageFromName("437"));
 }
 
 TEST(RegFileSyntax, EveryStatement) {
@@ -134,19 +172,20 @@ TEST(RegFileSyntax, EveryStatement) {
       "; a comment\r\n"
       "\r\n"
       "  [-HKEY_LOCAL_MACHINE\\Gone\\]   ; trailing comment\r\n"
-      "[hkcu\\\\Double\\\\Slash]\r\n"
+      "[hkcu\\Double\\\\Slash]   junk after the last bracket\r\n"
       "@=\"unnamed\"\r\n"
       "\"\"=\"also unnamed\"\r\n"
-      "\"esc\"=\"\\n\\r\\0\\q\"\r\n"
+      "\"esc\"=\"\\n\\r\\q\"\r\n"
       "\"del\"=-\r\n"
-      "\"d\" = DWORD:FFFFFFFF ; max\r\n"
+      "\"d\" = dword: FFFFFFFF ; max\r\n"
       "\"h\"=hex:01,\\\r\n"
-      "   02 , 03,\\ ; comment after the continuation\r\n"
-      "\r\n"  // a blank line is not a continuation: this is an error below
-      );
+      "   02, 03,\\ ; comment after the continuation\r\n"
+      "\r\n"  // blank and ";" lines may stand inside continued data, "#" lines may not
+      "  ; comment\r\n"
+      "# comment\r\n");
   ASSERT_TRUE(read.error);
-  EXPECT_EQ(read.error->message, "expected a hex byte after the comma");
-  EXPECT_EQ(read.error->position.line, 13u);
+  EXPECT_EQ(read.error->message, "a \"#\" line cannot stand inside continued hex data (only \";\" comments can)");
+  EXPECT_EQ(read.error->position.line, 15u);
   ASSERT_EQ(read.records.size(), 7u);
   EXPECT_EQ(read.records[0].kind, Record::Kind::DeleteKey);
   EXPECT_EQ(read.records[0].root, static_cast<std::int32_t>(0x80000002u));
@@ -156,7 +195,7 @@ TEST(RegFileSyntax, EveryStatement) {
   EXPECT_EQ(read.records[1].keyPath, "Double\\Slash");
   EXPECT_EQ(read.records[2].name, "");
   EXPECT_EQ(read.records[3].name, "");
-  EXPECT_EQ(read.records[4].data, std::string("\n\r\0\\q\0", 6));
+  EXPECT_EQ(read.records[4].data, std::string("\n\rq\0", 4));
   EXPECT_EQ(read.records[5].kind, Record::Kind::DeleteValue);
   EXPECT_EQ(read.records[6].data, std::string("\xFF\xFF\xFF\xFF", 4));
 }
@@ -182,6 +221,7 @@ struct BadCase {
   std::string message;
   std::uint64_t line, column;
   bool header = true;
+  CodePage codePage = CodePage::Auto;
 };
 
 TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
@@ -193,7 +233,8 @@ TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
       {"unknown root", "[HKEY_NOWHERE\\A]\n", "unknown root key \"HKEY_NOWHERE\"", 2, 2},
       {"root deleted", "[-HKCU]\n", "a root key cannot be deleted", 2, 3},
       {"no closing bracket", "[HKCU\\A\n", "expected \"]\" at the end of the key name", 2, 8},
-      {"text after key", "[HKCU\\A] x\n", "unexpected text at the end of the line", 2, 10},
+      {"blank after the root", "[HKCU \\A]\n", "unknown root key \"HKCU \"", 2, 2},
+      {"empty name after the root", "[HKCU\\\\A]\n", "an empty key name right after the root", 2, 7},
       {"long key name", "[HKCU\\ok\\" + std::string(256, 'k') + "]\n", "a key name has at most 255 characters", 2, 10},
       {"value before key", "\"a\"=\"b\"\n", "a value must follow a [key] line", 2, 1},
       {"value after key deletion", "[-HKCU\\A]\n@=\"b\"\n", "a value must follow a [key] line", 3, 1},
@@ -203,26 +244,31 @@ TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
       {"escaped last quote", key + "\"a\"=\"abc\\\"\n", "unterminated string: expected a closing quote", 3, 11},
       {"no equals", key + "\"a\" \"b\"\n", "expected \"=\" after the value name", 3, 5},
       {"no data", key + "\"a\"=\n", "expected the value's data after \"=\"", 3, 5},
-      {"unknown data", key + "\"a\"=str:x\n", "unknown data: expected \"text\", -, dword:, hex: or hex(type):", 3, 5},
-      {"odd hex digits", key + "\"a\"=hex:01,2\n", "expected two hex digits", 3, 12},
+      {"unknown data", key + "\"a\"=str:x\n", "unknown data: expected \"text\", -, dword:, hex: or hex(type): (in lower case)", 3, 5},
+      {"byte over ff", key + "\"a\"=hex:01,-1\n", "a byte is at most ff", 3, 12},
+      {"blank before comma", key + "\"a\"=hex:01 ,02\n", "a blank cannot stand before the comma", 3, 11},
+      {"NUL escape", key + "\"a\"=\"x\\0\"\n", "\"\\0\" cannot stand in a quoted name or string (regedit refuses it)", 3, 7},
+      {"upper-case prefix", key + "\"a\"=DWORD:1\n", "unknown data: expected \"text\", -, dword:, hex: or hex(type): (in lower case)", 3, 5},
+      {"lower-case header", "regedit4\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"", 1, 1, false},
       {"hex without comma", key + "\"a\"=hex:01,0203\n", "expected a comma between hex bytes", 3, 14},
-      {"not hex", key + "\"a\"=hex:zz\n", "expected a hex byte (two hex digits)", 3, 9},
-      {"trailing comma", key + "\"a\"=hex:01,\n", "expected a hex byte after the comma", 3, 12},
-      {"bad type", key + "\"a\"=hex(123456789):00\n", "expected a type of 1 to 8 hex digits in hex(...)", 3, 9},
+      {"hex with a blank for a comma", key + "\"a\"=hex:01,02 03\n", "expected a comma or the end of the hex data", 3, 15},
+      {"not hex", key + "\"a\"=hex:zz\n", "expected a hex byte (one or two hex digits)", 3, 9},
+      {"two trailing commas", key + "\"a\"=hex:01,,\n", "expected a hex byte (one or two hex digits)", 3, 12},
+      {"bad type", key + "\"a\"=hex(123456789):00\n", "a type in hex(...) has at most 8 hex digits", 3, 9},
       {"unclosed type", key + "\"a\"=hex(2:00\n", "expected \")\" after the type", 3, 10},
       {"no colon", key + "\"a\"=hex 00\n", "expected \":\" after hex", 3, 8},
       {"long dword", key + "\"a\"=dword:123456789\n", "a dword has at most 8 hex digits", 3, 11},
       {"empty dword", key + "\"a\"=dword:\n", "expected 1 to 8 hex digits after dword:", 3, 11},
       {"text after dword", key + "\"a\"=dword:1x\n", "unexpected text at the end of the line", 3, 12},
-      {"cut off continuation", key + "\"a\"=hex:01,\\", "the file ends inside a continued value", 3, 13},
+      {"continuation line of a backslash", key + "\"a\"=hex:01,\\\n  \\\n02\n", "expected a hex byte at the start of the continued line", 4, 3},
       {"continuation without comma", key + "\"a\"=hex:01\\\n02\n", "expected a comma before the line continuation", 3, 11},
       {"stray line", key + "junk\n", "expected a [key] line, a value or a comment", 3, 1},
       {"NUL byte", key + std::string("\"a\"=\"b\0\"\n", 9), "NUL character in the file", 3, 7},
-      {"invalid UTF-8", key + "\"a\"=\"\xC3(\"\n", "invalid UTF-8", 3, 6},
-      {"cut inside UTF-8", key + "\"a\"=\"\xE2\x82", "the file ends in the middle of a UTF-8 character", 3, 6},
+      {"invalid UTF-8", key + "\"a\"=\"\xC3(\"\n", "invalid UTF-8", 3, 6, true, CodePage::Utf8},
+      {"cut inside UTF-8", key + "\"a\"=\"\xE2\x82", "the file ends in the middle of a UTF-8 character", 3, 6, true, CodePage::Utf8},
   };
   for (const auto& c : cases) {
-    ReadResult read = ReadAll((c.header ? "REGEDIT4\n" : "") + c.body);
+    ReadResult read = ReadAll((c.header ? "REGEDIT4\n" : "") + c.body, c.codePage);
     ASSERT_TRUE(read.error) << c.what;
     EXPECT_EQ(read.error->message, c.message) << c.what;
     EXPECT_EQ(read.error->position.line, c.line) << c.what;
@@ -252,7 +298,7 @@ TEST(RegFileErrors, BrokenUtf16) {
             "invalid UTF-16: a high surrogate without a low one");
   EXPECT_EQ(ReadAll(std::string("\xFE\xFF\x00R", 4)).error->message, "UTF-16 big-endian files are not supported");
   // String data of a 5.00 file must be UTF-16LE.
-  ReadResult odd = ReadAll("Windows Registry Editor Version 5.00\n[HKCU\\A]\n\"s\"=hex(1):41,00,42\n");
+  ReadResult odd = ReadAll(Utf16("Windows Registry Editor Version 5.00\n[HKCU\\A]\n\"s\"=hex(1):41,00,42\n"));
   ASSERT_TRUE(odd.error);
   EXPECT_EQ(odd.error->position.column, 12u);
 }
