@@ -16,17 +16,21 @@ namespace rf = regfile;
 
 namespace {
 
-constexpr std::array<OptionSpec, 0> kImportOptions{};
+constexpr std::array kImportOptions{
+    OptionSpec{"cp", "", "CODEPAGE",
+               "the code page of a file without a UTF-16 byte order mark: 1252, 28591 (Latin-1) or 65001\n"
+               "                      (UTF-8); by default UTF-8 when the file is, else 1252"},
+};
 
 // Reads the whole file once without acting on it; answers false with the error set.
-bool CheckFile(Context& c, const std::string& file) {
+bool CheckFile(Context& c, const std::string& file, rf::CodePage codePage) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     c.error.keyPath = file;
     c.error.detail = std::string("cannot open the file: ") + std::strerror(errno);
     return false;
   }
-  rf::Reader reader(in, file);
+  rf::Reader reader(in, file, codePage);
   rf::Record record;
   rf::Reader::Step step;
   while ((step = reader.Next(record)) == rf::Reader::Step::Record) {
@@ -40,14 +44,14 @@ bool CheckFile(Context& c, const std::string& file) {
 }
 
 // Applies the records of a file through the seam; checked tells whether CheckFile has read it before.
-long ApplyFile(Context& c, const std::string& file, bool checked) {
+long ApplyFile(Context& c, const std::string& file, bool checked, rf::CodePage codePage) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     c.error.keyPath = file;
     c.error.detail = std::string("cannot open the file: ") + std::strerror(errno);
     return kFileNotFound;
   }
-  rf::Reader reader(in, file);
+  rf::Reader reader(in, file, codePage);
   rf::Record record;
   KeyHandle current(c.api);
   std::string currentPath;
@@ -98,12 +102,21 @@ long ApplyFile(Context& c, const std::string& file, bool checked) {
 const VerbSpec kImport{"import", "FILE", 1, 1, "Applies a .reg file (REGEDIT4 or version 5.00; UTF-16LE or UTF-8).",
                        kImportOptions, ""};
 
-bool Import(Context& c, const std::string& file, const ParsedArgs&) {
+bool Import(Context& c, const std::string& file, const ParsedArgs& args) {
+  rf::CodePage codePage = rf::CodePage::Auto;
+  if (const std::string* name = args.Get("cp")) {
+    const auto named = rf::CodePageFromName(*name);
+    if (!named) {
+      c.error.detail = "unknown code page " + *name + " (1252, 28591 or 65001)";
+      return false;
+    }
+    codePage = *named;
+  }
   // On the store the file is read once, inside one transaction that an error anywhere in it takes back
   // whole. Where calls land one by one (advapi32), the whole file is checked before the first call.
   const bool checked = !SupportsTransactions(c.api);
-  if (checked && !CheckFile(c, file)) return false;
-  long rc = RunAsOneTransaction(c.api, [&] { return ApplyFile(c, file, checked); });
+  if (checked && !CheckFile(c, file, codePage)) return false;
+  long rc = RunAsOneTransaction(c.api, [&] { return ApplyFile(c, file, checked, codePage); });
   if (rc != kSuccess && c.error.code == 0 && c.error.detail.empty()) {
     c.error.code = rc;
     c.error.keyPath = file;
