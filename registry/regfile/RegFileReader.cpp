@@ -207,6 +207,23 @@ Reader::Got Reader::ReadLine() {
   }
   bool any = false;
   for (;;) {
+    // Most of a file is ASCII: a run of it goes from the buffer to the line without decoding.
+    if (!pending_ && started_) {
+      const std::size_t start = line_.size();
+      const std::size_t step = encoding_ == Encoding::Utf16Le ? 2 : 1;
+      while (bufferEnd_ - bufferPos_ >= step) {
+        const unsigned char c = static_cast<unsigned char>(buffer_[bufferPos_]);
+        if (c == 0 || c >= 0x80 || c == '\r' || c == '\n' || (step == 2 && buffer_[bufferPos_ + 1] != 0)) break;
+        line_ += static_cast<char>(c);
+        bufferPos_ += step;
+      }
+      byteOffset_ += (line_.size() - start) * step;
+      any = any || line_.size() != start;
+      if (line_.size() > kMaxLineBytes) {
+        error_ = Error{"line longer than 16 MiB", PositionAt(0), path_};
+        return Got::Error;
+      }
+    }
     char32_t cp;
     if (pending_) {
       cp = *pending_;
