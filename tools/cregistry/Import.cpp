@@ -22,14 +22,19 @@ constexpr std::array kImportOptions{
                "                      (UTF-8); by default UTF-8 when the file is, else 1252"},
 };
 
+// Opens the file to import; answers false with the error set.
+bool OpenInput(Context& c, const std::string& file, std::ifstream& in) {
+  in.open(file, std::ios::binary);
+  if (in) return true;
+  c.error.keyPath = file;
+  c.error.detail = std::string("cannot open the file: ") + std::strerror(errno);
+  return false;
+}
+
 // Reads the whole file once without acting on it; answers false with the error set.
 bool CheckFile(Context& c, const std::string& file, rf::CodePage codePage) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    c.error.keyPath = file;
-    c.error.detail = std::string("cannot open the file: ") + std::strerror(errno);
-    return false;
-  }
+  std::ifstream in;
+  if (!OpenInput(c, file, in)) return false;
   rf::Reader reader(in, file, codePage);
   rf::Record record;
   rf::Reader::Step step;
@@ -45,12 +50,8 @@ bool CheckFile(Context& c, const std::string& file, rf::CodePage codePage) {
 
 // Applies the records of a file through the seam; checked tells whether CheckFile has read it before.
 long ApplyFile(Context& c, const std::string& file, bool checked, rf::CodePage codePage) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    c.error.keyPath = file;
-    c.error.detail = std::string("cannot open the file: ") + std::strerror(errno);
-    return kFileNotFound;
-  }
+  std::ifstream in;
+  if (!OpenInput(c, file, in)) return kFileNotFound;
   rf::Reader reader(in, file, codePage);
   rf::Record record;
   KeyHandle current(c.api);
