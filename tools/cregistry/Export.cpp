@@ -46,25 +46,23 @@ bool Export(Context& c, const KeyName& key, const std::string& file, const Parse
   // On the store every read of the export sees one state, read in one read transaction.
   long rc = RunAsOneSnapshot(c.api, [&] { return WalkTree(c.api, handle.get(), [&](const std::string& relative, RegHandle k) -> long {
     std::string path = key.FullPath() + (relative.empty() ? "" : "\\" + relative);
-    if (!writer.Key(path)) {
-      badName = "its name is not UTF-8 text";
-      return kInvalidData;
-    }
-    std::vector<RawValue> values;
-    if (long got = ReadValues(c.api, k, values)) return got;
     // A name with a line break would make a file that no .reg reader reads back as it was.
     const auto breaksLine = [](const std::string& name) { return name.find_first_of("\r\n") != std::string::npos; };
     if (breaksLine(path)) {
       badName = "its name holds a line break, which a .reg file cannot carry";
       return kInvalidData;
     }
+    if (!writer.Key(path)) {
+      badName = "its name is not UTF-8 text";
+      return kInvalidData;
+    }
+    std::vector<RawValue> values;
+    if (long got = ReadValues(c.api, k, values)) return got;
     for (const auto& value : values) {
       if (breaksLine(value.name)) {
         badName = "value \"" + value.name + "\" holds a line break, which a .reg file cannot carry";
         return kInvalidData;
       }
-    }
-    for (const auto& value : values) {
       if (!writer.Value(value.name, value.type, value.data)) {
         badName = "value \"" + value.name + "\" is not UTF-8 text";
         return kInvalidData;
