@@ -8,10 +8,10 @@
 #   lib/install-templates/{install-templates,content/}   the installer and its package, kept together
 #   lib/<multiarch>/libcregistry.so.3.0.0 (SONAME libcregistry.so.3), libcregistry.so, libcregistry.a
 #   lib/<multiarch>/cmake/cregistry/, lib/<multiarch>/pkgconfig/cregistry.pc
-#   include/cregistry/registry/...                  the public headers, spelled as in the tree
+#   include/cregistry/...                           the public headers, as <cregistry/cRegistry.h>
 #   share/doc/install-templates/{copyright,changelog.gz,README.md}, share/man/man1/install-templates.1.gz
 # Layout, Windows (the zip's top folder):
-#   install-templates.exe, content/, cregistry.exe, include/cregistry/registry/..., lib/libcregistry.a,
+#   install-templates.exe, content/, cregistry.exe, include/cregistry/..., lib/libcregistry.a,
 #   lib/cmake/cregistry/
 
 # Debian keeps libraries in lib/<multiarch> under every prefix; GNUInstallDirs does so only for /usr.
@@ -24,7 +24,7 @@ include(CMakePackageConfigHelpers)
 set(it_package_name install-templates)
 set(it_summary "Mail template installer and the cregistry registry accessor library")
 set(it_maintainer "install-templates maintainers <maintainers@users.noreply.c-seed-4ec91bad.example>")
-set(it_include_dir "${CMAKE_INSTALL_INCLUDEDIR}/cregistry")
+set(it_include_dir "${CMAKE_INSTALL_INCLUDEDIR}")
 set(it_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/cregistry")
 if(WIN32)
   set(it_program_dir .)
@@ -104,13 +104,13 @@ install(CODE "
       COMMAND_ERROR_IS_FATAL ANY)
   endif()")
 
-# The public headers, under include/cregistry/ with the spelling the tree uses ("registry/cRegistry.h").
-install(FILES
-  registry/cRegistry.h registry/Variant.h registry/RegistryError.h registry/RegistryApi.h
-  registry/RegistryTransaction.h
-  DESTINATION ${it_include_dir}/registry)
+# The public headers: include/cregistry/ in the tree and in the install alike, so that a consumer writes
+# #include <cregistry/cRegistry.h> with -I<prefix>/include. The store's header is Linux's alone.
+install(DIRECTORY include/cregistry DESTINATION ${it_include_dir}
+  FILES_MATCHING PATTERN "*.h"
+  PATTERN "Store.h" EXCLUDE)
 if(NOT WIN32)
-  install(FILES registry/store/Store.h DESTINATION ${it_include_dir}/registry/store)
+  install(FILES include/cregistry/Store.h DESTINATION ${it_include_dir}/cregistry)
 endif()
 
 # The CMake package: find_package(cregistry 3) gives cregistry::cregistry (and, on Linux,

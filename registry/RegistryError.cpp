@@ -1,4 +1,4 @@
-#include "registry/RegistryError.h"
+#include <cregistry/RegistryError.h>
 
 namespace cregistry {
 

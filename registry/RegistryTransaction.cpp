@@ -1,6 +1,6 @@
 // RunAsOneTransaction over whichever seam implementation it is given: the store's transaction where the
 // implementation offers one (TransactionalApi), else the body alone.
-#include "registry/RegistryTransaction.h"
+#include <cregistry/RegistryTransaction.h>
 
 #include <algorithm>
 #include <vector>

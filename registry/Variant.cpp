@@ -1,8 +1,8 @@
-#include "registry/Variant.h"
+#include <cregistry/Variant.h>
 
 #include <charconv>
 
-#include "registry/RegistryError.h"
+#include <cregistry/RegistryError.h>
 
 namespace cregistry {
 

@@ -1,9 +1,10 @@
-#include "registry/cRegistry.h"
+#include <cregistry/cRegistry.h>
 
 #include <climits>
 #include <cstring>
 #include <new>
 
+#include "registry/Ascii.h"
 #include "registry/Utf8.h"
 
 namespace cregistry {
@@ -21,12 +22,10 @@ std::string Decimal(std::int32_t n) { return std::to_string(n); }
 // hexadecimal so that the message can still be raised.
 std::string MessageText(const Variant& v) {
   if (v.kind() != Variant::Kind::ByteArray) return v.ToText();
-  static const char digits[] = "0123456789ABCDEF";
   std::string out;
   for (std::uint8_t b : v.AsByteArray().bytes) {
     if (!out.empty()) out += ' ';
-    out += digits[b >> 4];
-    out += digits[b & 15];
+    ascii::AppendHexByte(out, b);
   }
   return out;
 }

@@ -97,22 +97,22 @@ installer_run() {
 }
 
 header_list() { (cd "$1" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' '); }
-# Each installed header compiles on its own with only the installed include folder, and none brings
-# <windows.h>. headers_alone <compiler> <include-dir>
+# Each installed header, included as <cregistry/...>, compiles on its own with only the installed include
+# folder, and none brings <windows.h>. headers_alone <compiler> <include-dir>
 headers_alone() {
   local cxx=$1 inc=$2 status=0
   for h in $(header_list "$inc"); do
     # From an empty folder, so that a quoted include cannot find the source tree; <windows.h> (mingw-w64
     # defines _WINDOWS_H and _WINDOWS_ in it) must not come in, directly or through another header.
-    (cd "$tmp" && printf '#include "%s"\n#if defined(_WINDOWS_H) || defined(_WINDOWS_)\n#error brings <windows.h>\n#endif\n' "$h" |
+    (cd "$tmp" && printf '#include <%s>\n#if defined(_WINDOWS_H) || defined(_WINDOWS_)\n#error brings <windows.h>\n#endif\n' "$h" |
       "$cxx" -std=c++20 -Wall -Wextra -Werror -fsyntax-only -I "$inc" -x c++ -) ||
       { echo "$h does not compile on its own"; status=1; }
   done
   return $status
 }
 
-public_headers_linux="registry/RegistryApi.h registry/RegistryError.h registry/RegistryTransaction.h registry/Variant.h registry/cRegistry.h registry/store/Store.h "
-public_headers_windows="registry/RegistryApi.h registry/RegistryError.h registry/RegistryTransaction.h registry/Variant.h registry/cRegistry.h "
+public_headers_linux="cregistry/RegistryApi.h cregistry/RegistryError.h cregistry/RegistryTransaction.h cregistry/Store.h cregistry/Variant.h cregistry/cRegistry.h "
+public_headers_windows="cregistry/RegistryApi.h cregistry/RegistryError.h cregistry/RegistryTransaction.h cregistry/Variant.h cregistry/cRegistry.h "
 # tool_starts <command...>: the registry tool runs from where it was unpacked: asked for help it prints
 # something and ends by itself (status below 128, or 129 for a usage it refuses), not killed by a signal.
 tool_starts() {
@@ -142,10 +142,10 @@ if [[ " $parts " == *" native "* ]]; then
     bash -c "[ -f '$libdir/libcregistry.a' ] && [ \"\$(readlink '$libdir/libcregistry.so')\" = libcregistry.so.$major ] &&
              [ \"\$(readlink '$libdir/libcregistry.so.$major')\" = libcregistry.so.$version ] &&
              objdump -p '$libdir/libcregistry.so.$version' | grep -E 'SONAME +libcregistry.so.$major\$'"
-  check "public headers only, under include/cregistry/registry" \
-    test "$(header_list "$p/include/cregistry")" = "$public_headers_linux"
+  check "public headers only, under include/cregistry" \
+    test "$(header_list "$p/include")" = "$public_headers_linux"
   check "each header compiles on its own against the install, none includes <windows.h>" \
-    headers_alone g++ "$p/include/cregistry"
+    headers_alone g++ "$p/include"
   check "CMake package, pkg-config file and documents installed" \
     bash -c "ls '$libdir/cmake/cregistry/cregistryConfig.cmake' '$libdir/cmake/cregistry/cregistryConfigVersion.cmake' \
                 '$libdir/pkgconfig/cregistry.pc' '$p/share/doc/install-templates/copyright' \
@@ -172,7 +172,7 @@ if [[ " $parts " == *" native "* ]]; then
   pc_dir() { realpath -e "$(pkg-config "$1" cregistry | tr ' ' '\n' | sed -n "s/^$2//p")"; }
   check "pkg-config: cregistry $version, include folder and library folder in the prefix" \
     bash -c "$(declare -f pc_dir); [ \"\$(pkg-config --modversion cregistry)\" = $version ] &&
-             [ \"\$(pc_dir --cflags -I)\" = '$p/include/cregistry' ] && [ \"\$(pc_dir --libs -L)\" = '$libdir' ]"
+             [ \"\$(pc_dir --cflags -I)\" = '$p/include' ] && [ \"\$(pc_dir --libs -L)\" = '$libdir' ]"
   check "consumer built with g++ and pkg-config only" \
     bash -c "g++ -std=c++20 -Wall -Wextra -Werror tests/consumer/main.cpp -o '$tmp/c-pc' \$(pkg-config --cflags --libs cregistry)"
   check "consumer (pkg-config) writes, reads back, lists and removes" \
@@ -213,7 +213,7 @@ if [[ " $parts " == *" deb "* ]]; then
       bash -c "for f in ./usr/bin/install-templates ./usr/lib/install-templates/install-templates \
                  './usr/lib/install-templates/content/Business/Meeting request.eml' \
                  ./usr/lib/$(gcc -print-multiarch)/libcregistry.so.$version ./usr/lib/$(gcc -print-multiarch)/libcregistry.a \
-                 ./usr/include/cregistry/registry/cRegistry.h ./usr/lib/$(gcc -print-multiarch)/cmake/cregistry/cregistryConfig.cmake \
+                 ./usr/include/cregistry/cRegistry.h ./usr/lib/$(gcc -print-multiarch)/cmake/cregistry/cregistryConfig.cmake \
                  ./usr/lib/$(gcc -print-multiarch)/pkgconfig/cregistry.pc ./usr/share/doc/install-templates/copyright \
                  ./usr/share/doc/install-templates/changelog.gz; do
                  grep -qF \" \$f\" '$tmp/deb.list' || { echo \"missing \$f\"; exit 1; }; done"
@@ -274,10 +274,10 @@ if [[ " $parts " == *" windows "* ]]; then
     top=${top%/}
     check "zip holds install-templates.exe with content/ beside it, headers, static library, CMake package" \
       bash -c "[ -f '$top/install-templates.exe' ] && diff -r content '$top/content' && [ -f '$top/lib/libcregistry.a' ] &&
-               [ -f '$top/lib/cmake/cregistry/cregistryConfig.cmake' ] && [ -f '$top/include/cregistry/registry/cRegistry.h' ]"
+               [ -f '$top/lib/cmake/cregistry/cregistryConfig.cmake' ] && [ -f '$top/include/cregistry/cRegistry.h' ]"
     check "public headers only, free of <windows.h>, each compiles on its own with mingw-w64" \
-      bash -c "$(declare -f header_list headers_alone); tmp='$tmp'; [ \"\$(header_list '$top/include/cregistry')\" = '$public_headers_windows' ] &&
-               headers_alone x86_64-w64-mingw32-g++-posix '$top/include/cregistry'"
+      bash -c "$(declare -f header_list headers_alone); tmp='$tmp'; [ \"\$(header_list '$top/include')\" = '$public_headers_windows' ] &&
+               headers_alone x86_64-w64-mingw32-g++-posix '$top/include'"
     if tool_built "$windows"; then
       check "registry tool in the zip as cregistry.exe" test -f "$top/cregistry.exe"
     fi

@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "registry/RegistryTransaction.h"
-#include "registry/cRegistry.h"
+#include <cregistry/RegistryTransaction.h>
+#include <cregistry/cRegistry.h>
 
 #ifndef _WIN32
 #include <poll.h>
@@ -29,7 +29,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 #endif
 
 namespace {

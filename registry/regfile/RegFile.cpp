@@ -1,5 +1,6 @@
 #include "registry/regfile/RegFile.h"
 
+#include "registry/Ascii.h"
 #include "registry/Utf8.h"
 
 #include <array>
@@ -24,17 +25,6 @@ constexpr std::array<RootName, 6> kRoots{{
     {static_cast<std::int32_t>(0x80000006u), "HKEY_DYN_DATA", ""},
 }};
 
-bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Windows-1252's bytes 80 to 9F; the rest of the code page is Latin-1.
 constexpr std::array<char16_t, 32> kWindows1252High{
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -57,7 +47,7 @@ std::optional<CodePage> CodePageFromName(std::string_view name) {
       {"latin1", CodePage::Latin1},
   }};
   for (const auto& [text, codePage] : kNames)
-    if (EqualsAsciiNoCase(name, text)) return codePage;
+    if (ascii::EqualsNoCase(name, text)) return codePage;
   return std::nullopt;
 }
 
@@ -79,7 +69,7 @@ std::string Error::ToString() const {
 
 std::optional<std::int32_t> RootFromName(std::string_view name) {
   for (const auto& root : kRoots) {
-    if (EqualsAsciiNoCase(name, root.full) || (!root.brief.empty() && EqualsAsciiNoCase(name, root.brief)))
+    if (ascii::EqualsNoCase(name, root.full) || (!root.brief.empty() && ascii::EqualsNoCase(name, root.brief)))
       return root.code;
   }
   return std::nullopt;

@@ -15,26 +15,12 @@
 #include <string>
 #include <string_view>
 
+#include "registry/RegistryModel.h"
+
 namespace cregistry::regfile {
 
-// Value types (the registry's REG_ codes).
-inline constexpr std::uint32_t kRegNone = 0;
-inline constexpr std::uint32_t kRegSz = 1;
-inline constexpr std::uint32_t kRegExpandSz = 2;
-inline constexpr std::uint32_t kRegBinary = 3;
-inline constexpr std::uint32_t kRegDword = 4;
-inline constexpr std::uint32_t kRegDwordBigEndian = 5;
-inline constexpr std::uint32_t kRegMultiSz = 7;
-inline constexpr std::uint32_t kRegQword = 11;
-
-// The registry's limits on names, in characters.
-inline constexpr std::size_t kMaxKeyNameChars = 255;
-inline constexpr std::size_t kMaxValueNameChars = 16383;
-
-// Whether a type's data is text (converted between UTF-16LE and UTF-8 in version 5.00 files).
-constexpr bool IsStringType(std::uint32_t type) {
-  return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
-}
+// The value types, which of them hold text, and the limits on names: regfile::kRegSz and so on.
+using namespace model;
 
 enum class Format {
   Unicode,  // "Windows Registry Editor Version 5.00": UTF-16LE with a BOM; string data in UTF-16LE

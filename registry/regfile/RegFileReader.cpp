@@ -1,5 +1,6 @@
 #include "registry/regfile/RegFileReader.h"
 
+#include "registry/Ascii.h"
 #include "registry/Utf8.h"
 
 #include <utility>
@@ -8,17 +9,12 @@ namespace cregistry::regfile {
 
 namespace {
 
+using ascii::HexDigitValue;
+
 constexpr int kEndOfFile = -1;
 constexpr int kReadFailed = -2;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 constexpr std::size_t kOverflow = static_cast<std::size_t>(-1);
 
@@ -30,11 +26,11 @@ std::size_t ScanNumber(std::string_view text, std::size_t at, std::uint32_t& val
   std::size_t i = at;
   const bool negative = i < text.size() && text[i] == '-';
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  if (prefix && text.compare(i, 2, "0x") == 0 && i + 2 < text.size() && HexDigit(text[i + 2]) >= 0) i += 2;
+  if (prefix && text.compare(i, 2, "0x") == 0 && i + 2 < text.size() && HexDigitValue(text[i + 2]) >= 0) i += 2;
   const std::size_t digits = i;
   std::uint64_t v = 0;
-  while (i < text.size() && HexDigit(text[i]) >= 0) {
-    v = v * 16 + static_cast<std::uint64_t>(HexDigit(text[i++]));
+  while (i < text.size() && HexDigitValue(text[i]) >= 0) {
+    v = v * 16 + static_cast<std::uint64_t>(HexDigitValue(text[i++]));
     if (v > 0xFFFFFFFFu) return kOverflow;
   }
   if (i == digits) {
@@ -503,7 +499,7 @@ bool Reader::DecodeStringData(std::string& data) const {
 Reader::Step Reader::ParseDword(std::size_t& i, std::string& data) {
   std::size_t start = i;
   std::uint64_t value = 0;
-  while (i < line_.size() && HexDigit(line_[i]) >= 0) value = value * 16 + static_cast<std::uint64_t>(HexDigit(line_[i++]));
+  while (i < line_.size() && HexDigitValue(line_[i]) >= 0) value = value * 16 + static_cast<std::uint64_t>(HexDigitValue(line_[i++]));
   if (i == start) return Fail("expected 1 to 8 hex digits after dword:", i);
   if (i - start > 8) return Fail("a dword has at most 8 hex digits", start);
   for (int k = 0; k < 4; ++k) data.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
@@ -565,7 +561,7 @@ Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
                     i);
       if (end == kOverflow || value > 0xFF) {
         // Most often two bytes written without their comma ("0203"): say so where the comma belongs.
-        if (HexDigit(line_[i]) >= 0 && HexDigit(line_[i + 1]) >= 0 && line_.compare(i, 2, "0x") != 0)
+        if (HexDigitValue(line_[i]) >= 0 && HexDigitValue(line_[i + 1]) >= 0 && line_.compare(i, 2, "0x") != 0)
           return Fail("expected a comma between hex bytes", i + 2);
         return Fail("a byte is at most ff", i);
       }

@@ -1,5 +1,7 @@
 #include "registry/regfile/RegFileWriter.h"
 
+#include "registry/Ascii.h"
+
 namespace cregistry::regfile {
 
 namespace {
@@ -88,12 +90,9 @@ bool Writer::Value(std::string_view name, std::uint32_t type, std::string_view d
     text_ += EscapeString(data.substr(0, data.find('\0')));
     text_ += '"';
   } else if (type == kRegDword && data.size() == 4) {
-    static const char kDigits[] = "0123456789abcdef";
     text_ += "dword:";
     for (int k = 3; k >= 0; --k) {
-      unsigned char b = static_cast<unsigned char>(data[static_cast<std::size_t>(k)]);
-      text_ += kDigits[b >> 4];
-      text_ += kDigits[b & 0xF];
+      ascii::AppendHexByte(text_, static_cast<unsigned char>(data[static_cast<std::size_t>(k)]), ascii::kHexLower);
     }
   } else if (text && format_ == Format::Unicode) {
     std::string wide;
@@ -108,7 +107,6 @@ bool Writer::Value(std::string_view name, std::uint32_t type, std::string_view d
 }
 
 void Writer::AppendHex(std::uint32_t type, std::string_view bytes, std::size_t lineLength) {
-  static const char kDigits[] = "0123456789abcdef";
   if (type == kRegBinary) {
     text_ += "hex:";
     lineLength += 4;
@@ -118,7 +116,7 @@ void Writer::AppendHex(std::uint32_t type, std::string_view bytes, std::size_t l
     int n = 0;
     std::uint32_t t = type;
     do {
-      digits[n++] = kDigits[t & 0xF];
+      digits[n++] = ascii::kHexLower[t & 0xF];
       t >>= 4;
     } while (t != 0);
     while (n > 0) prefix += digits[--n];
@@ -127,9 +125,7 @@ void Writer::AppendHex(std::uint32_t type, std::string_view bytes, std::size_t l
     lineLength += prefix.size();
   }
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    unsigned char b = static_cast<unsigned char>(bytes[i]);
-    text_ += kDigits[b >> 4];
-    text_ += kDigits[b & 0xF];
+    ascii::AppendHexByte(text_, static_cast<unsigned char>(bytes[i]), ascii::kHexLower);
     if (i + 1 == bytes.size()) break;
     text_ += ',';
     lineLength += 3;
@@ -141,18 +137,17 @@ void Writer::AppendHex(std::uint32_t type, std::string_view bytes, std::size_t l
 }
 
 void Writer::Flush() {
-  if (text_.size() < kFlushBytes) return;
-  if (format_ == Format::Unicode) {
-    Utf8ToUtf16Le(text_, encoded_);
-    out_.write(encoded_.data(), static_cast<std::streamsize>(encoded_.size()));
-  } else {
-    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
-  }
-  text_.clear();
+  if (text_.size() >= kFlushBytes) WriteText();
 }
 
 bool Writer::Finish() {
   text_ += "\r\n";
+  WriteText();
+  out_.flush();
+  return static_cast<bool>(out_);
+}
+
+void Writer::WriteText() {
   if (format_ == Format::Unicode) {
     Utf8ToUtf16Le(text_, encoded_);
     out_.write(encoded_.data(), static_cast<std::streamsize>(encoded_.size()));
@@ -160,8 +155,6 @@ bool Writer::Finish() {
     out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
   }
   text_.clear();
-  out_.flush();
-  return static_cast<bool>(out_);
 }
 
 }  // namespace cregistry::regfile

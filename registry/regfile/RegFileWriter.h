@@ -40,7 +40,10 @@ class Writer {
  private:
   // A key line: opening ("[" or "[-" after a blank line), the path, "]".
   bool KeyLine(std::string_view opening, std::string_view path);
+  // Writes the text held so far once it is large enough.
   void Flush();
+  // Writes the text held so far, in the file's encoding.
+  void WriteText();
   // Appends "name"= or @= and answers its length in UTF-16 units.
   std::size_t AppendName(std::string_view name);
   void AppendHex(std::uint32_t type, std::string_view bytes, std::size_t lineLength);

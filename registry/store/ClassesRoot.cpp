@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 namespace cregistry::store {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 #include "registry/store/ReadCache.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Schema.h"

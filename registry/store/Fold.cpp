@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "registry/Ascii.h"
 #include "registry/Utf8.h"
 #include "registry/store/RegistryStore.h"
 
@@ -46,7 +47,7 @@ std::string Fold(std::string_view name) {
   for (std::size_t i = ascii; i < name.size();) {
     const unsigned char b = static_cast<unsigned char>(name[i]);
     if (b < 0x80) {
-      folded.push_back(b >= 'a' && b <= 'z' ? static_cast<char>(b - 'a' + 'A') : static_cast<char>(b));
+      folded.push_back(ascii::Upper(static_cast<char>(b)));
       ++i;
       continue;
     }
@@ -65,9 +66,7 @@ std::string Fold(std::string_view name) {
 
 std::string FoldAscii(std::string_view name) {
   std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  for (char& c : folded) c = ascii::Upper(c);
   return folded;
 }
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <atomic>
 
+#include <cregistry/Store.h>
 #include "registry/store/Schema.h"
 #include "registry/store/Sqlite.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::store {
 

@@ -7,23 +7,20 @@
 #include <algorithm>
 #include <cstring>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
+#include <cregistry/Store.h>
+#include "registry/RegistryModel.h"
 #include "registry/store/Connection.h"
 #include "registry/store/ReadView.h"
 #include "registry/store/Schema.h"
 #include "registry/store/Sqlite.h"
-#include "registry/store/Store.h"
 #include "registry/store/Transactions.h"
 
 namespace cregistry::store {
 
 using namespace cregistry::win32;
 
-namespace {
-
-bool IsStringType(std::uint32_t type) { return type == 1 || type == 2 || type == 7; }
-
-}  // namespace
+using model::IsStringType;
 
 KeyRef FixedKey(std::int64_t id) {
   switch (id) {

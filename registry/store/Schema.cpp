@@ -3,8 +3,8 @@
 
 #include <cerrno>
 
+#include <cregistry/Store.h>
 #include "registry/store/RegistryStore.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::store {
 

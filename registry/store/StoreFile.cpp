@@ -15,11 +15,12 @@
 #include <unordered_set>
 #include <thread>
 
+#include <cregistry/Store.h>
+#include "registry/Ascii.h"
 #include "registry/store/Connection.h"
 #include "registry/store/ReadView.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Schema.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::store {
 
@@ -249,15 +250,13 @@ namespace {
 
 // The file: URI of a path, as sqlite3_open_v2 takes it with SQLITE_OPEN_URI.
 std::string FileUri(const std::string& path, const char* query) {
-  static const char hex[] = "0123456789ABCDEF";
   std::string uri = "file:";
   for (unsigned char c : path) {
     if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
       uri += static_cast<char>(c);
     } else {
       uri += '%';
-      uri += hex[c >> 4];
-      uri += hex[c & 15];
+      ascii::AppendHexByte(uri, c);
     }
   }
   return uri + "?" + query;

@@ -29,12 +29,13 @@
 #include <thread>
 #include <unordered_map>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
+#include <cregistry/Store.h>
+#include "registry/RegistryModel.h"
 #include "registry/Utf8.h"
 #include "registry/TransactionalApi.h"
 #include "registry/store/ClassesRoot.h"
 #include "registry/store/RegistryStore.h"
-#include "registry/store/Store.h"
 
 extern char** environ;
 
@@ -62,8 +63,8 @@ constexpr std::uint32_t kWriteOwner = 0x00080000;
 // The rights that only a process that may write the key's store is granted.
 constexpr std::uint32_t kWriteRights = kKeySetValue | kKeyCreateSubKey | kKeyCreateLink | kDelete | kWriteDac | kWriteOwner;
 
-constexpr std::size_t kMaxKeyNameChars = 255;
-constexpr std::size_t kMaxValueNameChars = 16383;
+using model::kMaxKeyNameChars;
+using model::kMaxValueNameChars;
 
 // The rights a handle opened with this access mask has: generic rights map to the key's own.
 std::uint32_t GrantedAccess(std::uint32_t mask) {

@@ -5,10 +5,10 @@
 
 #include <sqlite3.h>
 
+#include <cregistry/Store.h>
 #include "registry/store/Connection.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Schema.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::store {
 

@@ -2,7 +2,7 @@
 // ExpandEnvironmentStringsA, called directly.
 #include <windows.h>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 namespace cregistry {
 namespace {

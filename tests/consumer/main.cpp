@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "registry/cRegistry.h"
+#include <cregistry/cRegistry.h>
 #ifndef _WIN32
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 #endif
 
 using namespace cregistry;

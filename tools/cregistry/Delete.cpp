@@ -2,7 +2,7 @@
 #include <array>
 #include <vector>
 
-#include "registry/RegistryTransaction.h"
+#include <cregistry/RegistryTransaction.h>
 #include "tools/cregistry/RegistryWalk.h"
 #include "tools/cregistry/Verbs.h"
 

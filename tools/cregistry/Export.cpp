@@ -2,7 +2,7 @@
 #include <array>
 #include <vector>
 
-#include "registry/RegistryTransaction.h"
+#include <cregistry/RegistryTransaction.h>
 #include "registry/regfile/RegFileWriter.h"
 #include "tools/cregistry/OutputFile.h"
 #include "tools/cregistry/RegistryWalk.h"

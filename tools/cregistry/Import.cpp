@@ -4,7 +4,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "registry/RegistryTransaction.h"
+#include <cregistry/RegistryTransaction.h>
 #include "registry/regfile/RegFileReader.h"
 #include "tools/cregistry/RegistryWalk.h"
 #include "tools/cregistry/Verbs.h"

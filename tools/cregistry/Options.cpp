@@ -1,21 +1,14 @@
 #include "tools/cregistry/Options.h"
 
-namespace cregistry::tool {
+#include "registry/Ascii.h"
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
+namespace cregistry::tool {
 
 namespace {
 
 const OptionSpec* Find(const VerbSpec& verb, std::string_view name) {
   for (const auto& option : verb.options) {
-    if (EqualsNoCase(name, option.name) || (!option.alias.empty() && EqualsNoCase(name, option.alias)))
+    if (ascii::EqualsNoCase(name, option.name) || (!option.alias.empty() && ascii::EqualsNoCase(name, option.alias)))
       return &option;
   }
   return nullptr;

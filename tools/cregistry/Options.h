@@ -53,7 +53,4 @@ bool ParseArgs(const VerbSpec& verb, std::span<const std::string> args, ParsedAr
 // The verb's usage, generated from its table.
 std::string Usage(const VerbSpec& verb);
 
-// Case-insensitive comparison of ASCII text.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-
 }  // namespace cregistry::tool

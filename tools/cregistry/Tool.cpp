@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "registry/Ascii.h"
 #include "tools/cregistry/Verbs.h"
 
 namespace cregistry::tool {
@@ -81,7 +82,7 @@ int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> ap
   }
   const VerbSpec* verb = nullptr;
   for (const VerbSpec* v : kVerbs)
-    if (EqualsNoCase(args[0], v->name)) verb = v;
+    if (ascii::EqualsNoCase(args[0], v->name)) verb = v;
   if (verb == nullptr) {
     error.detail = "unknown verb " + args[0] + " (see cregistry --help)";
     return Fail(err, error);

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 #include "tools/cregistry/ToolError.h"
 
 namespace cregistry::tool {

@@ -1,6 +1,6 @@
 #include "tools/cregistry/ToolError.h"
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 namespace cregistry::tool {
 

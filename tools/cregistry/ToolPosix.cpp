@@ -1,5 +1,5 @@
 // The tool on Linux: it works on the registry store.
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 #include "tools/cregistry/Tool.h"
 
 namespace cregistry::tool::platform {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 
+#include "registry/Ascii.h"
 #include "registry/regfile/RegFile.h"
 #include "tools/cregistry/Options.h"
 
@@ -34,7 +35,7 @@ std::optional<std::uint32_t> TypeFromName(std::string_view name) {
       {"REG_DWORD_BIG_ENDIAN", rf::kRegDwordBigEndian},
   }};
   for (const auto& [text, type] : kTypes)
-    if (EqualsNoCase(name, text)) return type;
+    if (ascii::EqualsNoCase(name, text)) return type;
   return std::nullopt;
 }
 
@@ -47,12 +48,8 @@ std::uint64_t LittleEndian(std::string_view data, std::size_t bytes) {
 }
 
 std::string Hex(std::string_view data) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
-  for (unsigned char b : data) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
+  for (unsigned char b : data) ascii::AppendHexByte(out, b);
   return out;
 }
 
@@ -97,13 +94,6 @@ std::string DisplayData(const RawValue& value, const std::string& separator) {
 
 namespace {
 
-int HexDigit(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  return -1;
-}
-
 // A number as reg reads one, with the C library's strtoul: hex when the second character is an x,
 // else decimal; leading white space and a sign taken; nothing after the digits; at most max. No digits
 // at all is 0 for an empty text and an error otherwise. A minus takes the two's complement; reg refuses
@@ -116,12 +106,12 @@ bool ParseNumber(std::string_view s, std::uint64_t max, bool dword, std::uint64_
   const bool negative = rest.starts_with('-');
   if (negative || rest.starts_with('+')) rest.remove_prefix(1);
   if (base == 16 && rest.size() > 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X') &&
-      HexDigit(rest[2]) >= 0)
+      ascii::HexDigitValue(rest[2]) >= 0)
     rest.remove_prefix(2);
   std::uint64_t v = 0;
   std::size_t digits = 0;
   for (; digits < rest.size(); ++digits) {
-    const int digit = HexDigit(rest[digits]);
+    const int digit = ascii::HexDigitValue(rest[digits]);
     if (digit < 0 || digit >= base) break;
     if (v > (max - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base)) return false;
     v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
@@ -221,8 +211,8 @@ bool BuildData(std::uint32_t type, const std::string* given, const std::string* 
       // Hex digits in pairs; an odd count is read with a leading zero.
       const std::size_t odd = text.size() % 2;
       for (std::size_t k = 0; k < text.size(); k += (k == 0 && odd) ? 1 : 2) {
-        int high = (k == 0 && odd) ? 0 : HexDigit(text[k]);
-        int low = HexDigit(text[(k == 0 && odd) ? k : k + 1]);
+        int high = (k == 0 && odd) ? 0 : ascii::HexDigitValue(text[k]);
+        int low = ascii::HexDigitValue(text[(k == 0 && odd) ? k : k + 1]);
         if (high < 0 || low < 0) {
           error = "/d for " + TypeName(type) + " takes hex digits";
           return false;

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 #include "tools/cregistry/KeyName.h"
 #include "tools/cregistry/Options.h"
 #include "tools/cregistry/ToolError.h"

@@ -2,9 +2,9 @@
 // registry for the Windows build.
 #include <gtest/gtest.h>
 
-#include "registry/cRegistry.h"
+#include <cregistry/cRegistry.h>
 #ifndef _WIN32
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 #endif
 #include "support/ForwardingApi.h"
 #include "support/Raised.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <new>
 
-#include "registry/cRegistry.h"
+#include <cregistry/cRegistry.h>
 #include "support/ForwardingApi.h"
 #include "support/Raised.h"
 #include "support/RegistrySandbox.h"

@@ -6,9 +6,9 @@
 #include <climits>
 #include <cstring>
 
-#include "registry/cRegistry.h"
+#include <cregistry/cRegistry.h>
 #ifndef _WIN32
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 #endif
 #include "support/ForwardingApi.h"
 #include "support/Raised.h"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "registry/cRegistry.h"
+#include <cregistry/cRegistry.h>
 #include "support/RegistrySandbox.h"
 
 using namespace cregistry;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -26,7 +26,7 @@
 
 #include <cstdlib>
 
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 #endif
 
 namespace {

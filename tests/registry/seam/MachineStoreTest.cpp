@@ -7,8 +7,8 @@
 #include <functional>
 #include <sstream>
 
+#include <cregistry/RegistryTransaction.h>
 #include "StoreDir.h"
-#include "registry/RegistryTransaction.h"
 #include "tools/cregistry/Tool.h"
 
 namespace cregistry::seamtest {

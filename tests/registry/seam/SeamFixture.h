@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,7 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 #include "tests/registry/support/TestStore.h"
 #endif
 

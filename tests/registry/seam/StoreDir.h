@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <cregistry/Store.h>
 #include "SeamFixture.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include <cregistry/RegistryTransaction.h>
 #include "StoreDir.h"
-#include "registry/RegistryTransaction.h"
 
 namespace cregistry::seamtest {
 namespace {

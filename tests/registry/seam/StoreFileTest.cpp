@@ -16,11 +16,11 @@
 #include <random>
 #include <thread>
 
+#include <cregistry/RegistryTransaction.h>
+#include <cregistry/Store.h>
 #include "SeamFixture.h"
 #include "StoreDir.h"
-#include "registry/RegistryTransaction.h"
 #include "registry/store/RegistryStore.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <cregistry/Store.h>
 #include "SeamFixture.h"
 #include "StoreDir.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
 namespace {

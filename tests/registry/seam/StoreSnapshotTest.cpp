@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include <cregistry/RegistryTransaction.h>
+#include <cregistry/Store.h>
 #include "SeamFixture.h"
 #include "StoreDir.h"
-#include "registry/RegistryTransaction.h"
-#include "registry/store/Store.h"
 
 namespace cregistry::seamtest {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <cregistry/RegistryTransaction.h>
 #include "../support/ForwardingApi.h"
 #include "SeamFixture.h"
-#include "registry/RegistryTransaction.h"
 
 namespace cregistry::seamtest {
 namespace {

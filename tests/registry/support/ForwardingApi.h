@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 namespace cregistry::testing {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "registry/RegistryError.h"
+#include <cregistry/RegistryError.h>
 
 namespace cregistry::testing {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "registry/store/Store.h"
+#include <cregistry/Store.h>
 
 namespace cregistry::teststores {
 

@@ -23,7 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 namespace cregistry {
 

@@ -99,7 +99,7 @@ class RegistryApi {
 };
 
 // The platform's implementation, shared by every cRegistry that is not given one of its own. On Linux
-// this opens the registry store at its default place on first use (see registry/store/Store.h).
+// this opens the registry store at its default place on first use (see <cregistry/Store.h>).
 std::shared_ptr<RegistryApi> DefaultRegistryApi();
 
 // Owns one key handle obtained from a RegistryApi and closes it when it goes out of scope.

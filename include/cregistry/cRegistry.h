@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "registry/RegistryApi.h"
-#include "registry/RegistryError.h"
-#include "registry/Variant.h"
+#include <cregistry/RegistryApi.h>
+#include <cregistry/RegistryError.h>
+#include <cregistry/Variant.h>
 
 #ifdef _WIN32
 struct HKEY__;  // <windows.h>'s HKEY is HKEY__*

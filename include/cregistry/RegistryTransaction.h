@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "registry/RegistryApi.h"
+#include <cregistry/RegistryApi.h>
 
 namespace cregistry {
 
@@ -22,7 +22,7 @@ bool SupportsTransactions(const RegistryApi& api);
 // Calls made through api by other threads while body runs are not part of the transaction and wait for it.
 // Nesting is not supported: a call inside body answers kInvalidParameter.
 // On a connection to two store files (the user's and the machine's, see OpenRegistryStores in
-// registry/store/Store.h) body writes to one of them: a write to the other answers 17
+// <cregistry/Store.h>) body writes to one of them: a write to the other answers 17
 // (ERROR_NOT_SAME_DEVICE) and nothing of body is kept.
 long RunAsOneTransaction(RegistryApi& api, const std::function<long()>& body);
 
