@@ -54,12 +54,11 @@ void RemoveStaleTemporaries(int folder) {
     if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) continue;
     if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
     const std::string_view id = name.substr(kTempPrefix.size());
-    pid_t pid = 0;
-    std::size_t digits = 0;
-    while (digits < id.size() && id[digits] >= '0' && id[digits] <= '9' && pid < 100000000) {
-      pid = pid * 10 + (id[digits++] - '0');
-    }
-    if (digits == 0 || digits >= id.size() || id[digits] != '.' || pid <= 0 || pid == self) continue;
+    std::size_t pos = 0;
+    std::uint64_t number = 0;
+    if (!ReadNameNumber(id, pos, '.', 999999999, number)) continue;
+    const pid_t pid = static_cast<pid_t>(number);
+    if (pid <= 0 || pid == self) continue;
     if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // alive (or not ours to judge)
     UniqueFd fd(Sys().openat(folder, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     struct stat opened, named;

@@ -6,12 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "install/platform/TempNames.h"
 #include "install/platform/posix/FolderWalk.h"
 
 namespace install::platform {
-
-inline constexpr std::string_view kTempPrefix = ".install-templates.";
-inline constexpr std::string_view kTempSuffix = ".tmp";
 
 // A named temporary file, removed unless it has been given its final name.
 class TempFile {
