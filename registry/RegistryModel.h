@@ -21,6 +21,8 @@ inline constexpr std::uint32_t kRegQword = 11;
 // The registry's limits on names, in characters: a key name (one component of a path) and a value name.
 inline constexpr std::size_t kMaxKeyNameChars = 255;
 inline constexpr std::size_t kMaxValueNameChars = 16383;
+// Room for a key name and its NUL in UTF-8, where a character takes up to four bytes.
+inline constexpr std::uint32_t kKeyNameBytes = kMaxKeyNameChars * 4 + 1;
 
 // Whether a type's data is text: the registry keeps its terminating NUL, and a version 5.00 .reg file
 // holds it as UTF-16LE.

@@ -43,6 +43,8 @@ inline constexpr std::uint32_t kKeyEnumerateSubKeys = 0x0008;
 inline constexpr std::uint32_t kKeyNotify = 0x0010;
 inline constexpr std::uint32_t kKeyCreateLink = 0x0020;
 inline constexpr std::uint32_t kKeySpecificRights = 0x003F;
+inline constexpr std::uint32_t kKeyRead = 0x20019;        // KEY_READ
+inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;   // KEY_ALL_ACCESS
 }  // namespace win32
 
 // The handle value of a predefined root key, from its 32-bit code (0x80000000 ...): sign-extended, as

@@ -4,17 +4,13 @@
 #include <cstring>
 
 #include <cregistry/RegistryApi.h>
+#include "registry/RegistryModel.h"
 
 namespace cregistry::store {
 
 using namespace cregistry::win32;
 
-namespace {
-
-// A sub-key name is at most 255 characters of up to 4 bytes each.
-constexpr std::uint32_t kNameBuffer = 255 * 4 + 1;
-
-}  // namespace
+using model::kKeyNameBytes;
 
 long ClassesRoot::FindIn(bool userPart, const Path& path, Place& out) {
   RegistryStore& store = userPart ? user_ : machine_;
@@ -75,7 +71,7 @@ long ClassesRoot::EnumKey(ClassesKey& key, std::uint32_t index, char* name, std:
     // A listing starts (over): the user's part whole, the machine's from its first sub-key.
     key.userNames_.clear();
     if (userKey != 0) {
-      char buffer[kNameBuffer];
+      char buffer[kKeyNameBytes];
       for (std::uint32_t i = 0;; ++i) {
         long rc = user_.EnumKey(userKey, i, buffer, sizeof buffer);
         if (rc == kNoMoreItems) break;
@@ -102,7 +98,7 @@ long ClassesRoot::EnumKey(ClassesKey& key, std::uint32_t index, char* name, std:
 
 long ClassesRoot::Advance(ClassesKey& key) {
   if (!key.haveMachineHead_ && !key.machineDone_) {
-    char buffer[kNameBuffer];
+    char buffer[kKeyNameBytes];
     long rc = machine_.EnumKey(key.machineKey_, key.machineAt_, buffer, sizeof buffer);
     if (rc == kNoMoreItems) {
       key.machineDone_ = true;

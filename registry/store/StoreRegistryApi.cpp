@@ -50,9 +50,8 @@ using store::RegistryStore;
 
 constexpr std::uint32_t kDelete = 0x00010000;
 constexpr std::uint32_t kReadControl = 0x00020000;
-constexpr std::uint32_t kKeyRead = kReadControl | kKeyQueryValue | kKeyEnumerateSubKeys | kKeyNotify;
 constexpr std::uint32_t kKeyWrite = kReadControl | kKeySetValue | kKeyCreateSubKey;
-constexpr std::uint32_t kKeyAllAccess = 0x000F003F;
+static_assert(kKeyRead == (kReadControl | kKeyQueryValue | kKeyEnumerateSubKeys | kKeyNotify));
 constexpr std::uint32_t kGenericRead = 0x80000000;
 constexpr std::uint32_t kGenericWrite = 0x40000000;
 constexpr std::uint32_t kGenericExecute = 0x20000000;

@@ -40,7 +40,7 @@ bool Add(Context& c, const KeyName& key, const ParsedArgs& args) {
   }
   // reg creates the key first, then reads the type and the data: a refused /t or /d leaves the key.
   KeyHandle handle(c.api);
-  long rc = c.api.CreateKey(RootHandle(key.root), key.subPath.c_str(), kKeyAll, handle.out());
+  long rc = c.api.CreateKey(RootHandle(key.root), key.subPath.c_str(), kKeyAllAccess, handle.out());
   if (rc != kSuccess) {
     c.error = ToolError{rc, "cannot create the key", key.asGiven, std::nullopt, "", std::nullopt};
     return false;

@@ -32,7 +32,7 @@ bool Delete(Context& c, const KeyName& key, const ParsedArgs& args) {
   c.error.keyPath = key.asGiven;
   if (auto name = ValueNameOf(args); name || args.Has("va")) {
     KeyHandle handle(c.api);
-    if (OpenUserKey(c, key, kKeyAll, handle)) return false;
+    if (OpenUserKey(c, key, kKeyAllAccess, handle)) return false;
     std::vector<std::string> names;
     if (name) {
       names.push_back(*name);

@@ -69,7 +69,7 @@ long ApplyFile(Context& c, const std::string& file, bool checked, rf::CodePage c
     switch (record.kind) {
       case rf::Record::Kind::Key:
         currentPath = keyName;
-        if (long rc = c.api.CreateKey(RootHandle(record.root), record.keyPath.c_str(), kKeyAll, current.out()))
+        if (long rc = c.api.CreateKey(RootHandle(record.root), record.keyPath.c_str(), kKeyAllAccess, current.out()))
           return fail(rc, "cannot create " + keyName);
         break;
       case rf::Record::Kind::DeleteKey:

@@ -1,15 +1,12 @@
 #include "tools/cregistry/RegistryWalk.h"
 
+#include "registry/RegistryModel.h"
+
 namespace cregistry::tool {
 
 using namespace win32;
 
-namespace {
-
-// Room for a key name of 255 characters of up to four UTF-8 bytes each.
-constexpr std::uint32_t kKeyNameBytes = 255 * 4 + 1;
-
-}  // namespace
+using model::kKeyNameBytes;
 
 long ReadValue(RegistryApi& api, RegHandle key, const std::string& name, RawValue& out) {
   out.name = name;
@@ -85,7 +82,7 @@ long ListSubKeys(RegistryApi& api, RegHandle key, std::vector<std::string>& out)
 long DeleteTree(RegistryApi& api, RegHandle parent, const std::string& subKey) {
   {
     KeyHandle key(api);
-    if (long rc = api.OpenKey(parent, subKey.c_str(), kKeyAll, key.out())) return rc;
+    if (long rc = api.OpenKey(parent, subKey.c_str(), kKeyAllAccess, key.out())) return rc;
     std::vector<std::string> children;
     if (long rc = ListSubKeys(api, key.get(), children)) return rc;
     for (const auto& child : children) {

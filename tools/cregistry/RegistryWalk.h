@@ -12,10 +12,6 @@
 
 namespace cregistry::tool {
 
-// KEY_READ and KEY_ALL_ACCESS.
-inline constexpr std::uint32_t kKeyRead = 0x20019;
-inline constexpr std::uint32_t kKeyAll = 0xF003F;
-
 struct RawValue {
   std::string name;  // "" is the unnamed value
   std::uint32_t type = 0;
