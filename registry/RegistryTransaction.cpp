@@ -23,9 +23,14 @@ class Running {
   ~Running() { running.pop_back(); }
 };
 
-// Whether body may run on api: it is given, and api runs no transaction or snapshot on this thread.
-bool MayRun(const RegistryApi& api, const std::function<long()>& body) {
-  return body && std::find(running.begin(), running.end(), &api) == running.end();
+// Runs body on api: through run(transactional side) where api has one, else body alone. A body not given,
+// or a call inside a transaction or snapshot of api on this thread, is refused.
+template <class Run>
+long RunOn(RegistryApi& api, const std::function<long()>& body, Run run) {
+  if (!body || std::find(running.begin(), running.end(), &api) != running.end()) return win32::kInvalidParameter;
+  Running guard(api);
+  auto* transactional = dynamic_cast<TransactionalApi*>(&api);
+  return transactional == nullptr ? body() : run(*transactional);
 }
 
 }  // namespace
@@ -33,36 +38,32 @@ bool MayRun(const RegistryApi& api, const std::function<long()>& body) {
 bool SupportsTransactions(const RegistryApi& api) { return dynamic_cast<const TransactionalApi*>(&api) != nullptr; }
 
 long RunAsOneTransaction(RegistryApi& api, const std::function<long()>& body) {
-  if (!MayRun(api, body)) return win32::kInvalidParameter;
-  Running guard(api);
-  auto* transactional = dynamic_cast<TransactionalApi*>(&api);
-  if (transactional == nullptr) return body();
-  if (long rc = transactional->BeginTransaction()) return rc;
-  long rc = win32::kSuccess;
-  try {
-    rc = body();
-  } catch (...) {
-    transactional->EndTransaction(false);
-    throw;
-  }
-  if (rc != win32::kSuccess) {
-    transactional->EndTransaction(false);
-    return rc;
-  }
-  return transactional->EndTransaction(true);
+  return RunOn(api, body, [&](TransactionalApi& transactional) {
+    if (long rc = transactional.BeginTransaction()) return rc;
+    long rc = win32::kSuccess;
+    try {
+      rc = body();
+    } catch (...) {
+      transactional.EndTransaction(false);
+      throw;
+    }
+    if (rc != win32::kSuccess) {
+      transactional.EndTransaction(false);
+      return rc;
+    }
+    return transactional.EndTransaction(true);
+  });
 }
 
 long RunAsOneSnapshot(RegistryApi& api, const std::function<long()>& body) {
-  if (!MayRun(api, body)) return win32::kInvalidParameter;
-  Running guard(api);
-  auto* transactional = dynamic_cast<TransactionalApi*>(&api);
-  if (transactional == nullptr) return body();
-  if (long rc = transactional->BeginSnapshot()) return rc;
-  struct End {
-    TransactionalApi* api;
-    ~End() { api->EndSnapshot(); }
-  } end{transactional};
-  return body();
+  return RunOn(api, body, [&](TransactionalApi& transactional) {
+    if (long rc = transactional.BeginSnapshot()) return rc;
+    struct End {
+      TransactionalApi& api;
+      ~End() { api.EndSnapshot(); }
+    } end{transactional};
+    return body();
+  });
 }
 
 }  // namespace cregistry
