@@ -114,6 +114,20 @@ struct RegistryStore::Connection : ReadCache {
     }
     return rc == SQLITE_DONE ? win32::kSuccess : FromSqlite(rc);
   }
+
+  // Opens a transaction with `begin` (kBegin: the write lock, as Begin takes it; kBeginRead: a deferred
+  // read) and checks the schema as the transaction finds it, which decides the name rule; `started`
+  // runs between the two, before the transaction's first read. A failure leaves no transaction open.
+  template <class Started>
+  long BeginChecked(Statement begin, Started&& started) {
+    if (long rc = begin == kBegin ? Begin() : Step(begin)) return rc;
+    started();
+    if (long rc = CheckSchema()) {
+      Step(kRollback);
+      return rc;
+    }
+    return win32::kSuccess;
+  }
 };
 
 }  // namespace cregistry::store

@@ -22,13 +22,8 @@ long RegistryStore::BeginTransaction() {
   if (inTransaction_ || inSnapshot_) return kInvalidParameter;  // this thread's own: nesting
   Connection* c = nullptr;
   if (long rc = ForWrite(c)) return rc;
-  if (long rc = c->Begin()) {
+  if (long rc = c->BeginChecked(kBegin, [&] { c->DropCache(); })) {  // set aside until the transaction ends
     c->DropCache();
-    return rc;
-  }
-  c->DropCache();  // set aside until the transaction ends
-  if (long rc = c->CheckSchema()) {
-    c->Step(kRollback);
     return rc;
   }
   // A transaction's pages stay in memory (up to kTransactionCacheKiB) rather than spilling into the log
@@ -80,14 +75,9 @@ long RegistryStore::BeginSnapshot() {
   if (inTransaction_ || inSnapshot_) return kInvalidParameter;  // this thread's own: nesting
   Connection* c = nullptr;
   if (long rc = ForRead(c)) return rc;
-  if (long rc = c->Step(kBeginRead)) return rc;
   // The deferred BEGIN reads nothing yet: the schema check is the first read, which fixes the state
   // that every later read of the snapshot sees.
-  ++c->generation;
-  if (long rc = c->CheckSchema()) {
-    c->Step(kRollback);
-    return rc;
-  }
+  if (long rc = c->BeginChecked(kBeginRead, [&] { ++c->generation; })) return rc;
   c->schemaPinned = true;
   snapshotView_->Clear();
   inSnapshot_ = true;

@@ -48,13 +48,7 @@ long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
   }
   Connection* c = nullptr;
   if (long rc = ForWrite(c)) return rc;
-  if (long rc = c->Begin()) {
-    c->DropCache();
-    return rc;
-  }
-  c->BeginWrite();
-  if (long rc = c->CheckSchema()) {  // the name rule of the file as this transaction finds it
-    c->Step(kRollback);
+  if (long rc = c->BeginChecked(kBegin, [&] { c->BeginWrite(); })) {
     c->DropCache();
     return rc;
   }
