@@ -4,6 +4,7 @@
 // Fold; these are for the ASCII texts of formats, switches and type names.)
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -13,13 +14,20 @@ namespace cregistry::ascii {
 inline constexpr std::string_view kHexUpper = "0123456789ABCDEF";
 inline constexpr std::string_view kHexLower = "0123456789abcdef";
 
-// The value of a hex digit, either case; -1 when c is none.
-constexpr int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of each byte as a hex digit, either case; -1 for the bytes that are none. (A table: the .reg
+// reader asks it for every byte of hex data.)
+inline constexpr auto kHexDigitValues = [] {
+  std::array<signed char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                               : -1);
+  }
+  return table;
+}();
+
+constexpr int HexDigitValue(char c) { return kHexDigitValues[static_cast<unsigned char>(c)]; }
 
 // Appends a byte as two hex digits, taken from digits (kHexUpper or kHexLower).
 inline void AppendHexByte(std::string& out, unsigned char byte, std::string_view digits = kHexUpper) {

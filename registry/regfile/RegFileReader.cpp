@@ -3,6 +3,7 @@
 #include "registry/Ascii.h"
 #include "registry/Utf8.h"
 
+#include <array>
 #include <utility>
 
 namespace cregistry::regfile {
@@ -15,6 +16,13 @@ constexpr int kEndOfFile = -1;
 constexpr int kReadFailed = -2;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The characters that a line takes as they are: ASCII but NUL and the line ends.
+constexpr auto kPlainAscii = [] {
+  std::array<bool, 256> table{};
+  for (int c = 1; c < 0x80; ++c) table[c] = c != '\r' && c != '\n';
+  return table;
+}();
 
 constexpr std::size_t kOverflow = static_cast<std::size_t>(-1);
 
@@ -207,12 +215,23 @@ Reader::Got Reader::ReadLine() {
     if (!pending_ && started_) {
       const std::size_t start = line_.size();
       const std::size_t step = encoding_ == Encoding::Utf16Le ? 2 : 1;
-      while (bufferEnd_ - bufferPos_ >= step) {
-        const unsigned char c = static_cast<unsigned char>(buffer_[bufferPos_]);
-        if (c == 0 || c >= 0x80 || c == '\r' || c == '\n' || (step == 2 && buffer_[bufferPos_ + 1] != 0)) break;
-        line_ += static_cast<char>(c);
-        bufferPos_ += step;
+      // Copied through a small block, appended to the line a block at a time.
+      char block[256];
+      std::size_t n = 0;
+      const char* p = buffer_ + bufferPos_;
+      const char* const last = buffer_ + bufferEnd_;
+      while (static_cast<std::size_t>(last - p) >= step) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (!kPlainAscii[c] || (step == 2 && p[1] != 0)) break;
+        block[n++] = static_cast<char>(c);
+        p += step;
+        if (n == sizeof block) {
+          line_.append(block, n);
+          n = 0;
+        }
       }
+      line_.append(block, n);
+      bufferPos_ = static_cast<std::size_t>(p - buffer_);
       byteOffset_ += (line_.size() - start) * step;
       any = any || line_.size() != start;
       if (line_.size() > kMaxLineBytes) {
@@ -551,6 +570,16 @@ Reader::Step Reader::ParseHex(std::size_t& i, std::string& data) {
         }
         if (got == Got::End) return Step::Record;  // the end of the file ends the data
         mustByte = continued = true;
+        continue;
+      }
+      // The common byte, two hex digits and no third: taken as it is (ScanNumber reads every other form).
+      if (i + 2 <= line_.size() && HexDigitValue(line_[i]) >= 0 && HexDigitValue(line_[i + 1]) >= 0 &&
+          (i + 2 == line_.size() || HexDigitValue(line_[i + 2]) < 0)) {
+        data.push_back(static_cast<char>(HexDigitValue(line_[i]) * 16 + HexDigitValue(line_[i + 1])));
+        if (data.size() > kMaxDataBytes) return Fail("value data larger than 16 MiB", i);
+        i += 2;
+        expectByte = false;
+        mustByte = false;
         continue;
       }
       std::uint32_t value = 0;

@@ -80,18 +80,17 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   // Inside a transaction no other connection writes: OpenKey's answer (the parent exists, the key does
   // not) still holds, and is not looked up again.
   const bool opened = inTransaction_;
-  rc = Write([&](Connection& c) -> long {
-    if (long state = opened ? kSuccess : c.KeyState(parent.id)) return state;
-    // The folded path of each component. A key exists only with all its ancestors (a key with sub-keys
-    // is never deleted), so the deepest one that exists is looked for from the end: a new key below
-    // existing ones costs two look-ups however deep it is.
-    std::vector<std::string> fpaths(path.size());
+  // The folded path of each component, and the deepest one that exists (next: the first to create). A
+  // key exists only with all its ancestors (a key with sub-keys is never deleted), so it is looked for
+  // from the end: a new key below existing ones costs two look-ups however deep it is.
+  std::vector<std::string> fpaths(path.size());
+  KeyRef cur = parent;
+  std::size_t next = path.size();
+  const auto findDeepest = [&](Connection& c) -> long {
     for (std::size_t i = 0; i < path.size(); ++i) {
       fpaths[i] = (i == 0 ? parent.fpath : fpaths[i - 1]) + '\\';
       fpaths[i] += c.Fold(path[i]);
     }
-    KeyRef cur = parent;
-    std::size_t next = path.size();
     for (; next > 0; --next) {
       if (opened && next == path.size()) continue;
       std::int64_t id = 0;
@@ -100,6 +99,24 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
         cur = {id, fpaths[next - 1]};
         break;
       }
+    }
+    return kSuccess;
+  };
+  // In a transaction the look-ups come first, so that a single new key (one insert, atomic by itself)
+  // needs no savepoint.
+  Changes changes = Changes::kSeveral;
+  if (opened && !inSnapshot_ && transactionFailure_ == kSuccess) {
+    if (long frc = findDeepest(*file_)) {
+      // As Write does: a failure that ended the transaction ends it for every later call too.
+      if (sqlite3_get_autocommit(file_->db.get()) != 0) transactionFailure_ = frc;
+      return frc;
+    }
+    if (path.size() - next == 1) changes = Changes::kOne;
+  }
+  rc = Write([&](Connection& c) -> long {
+    if (!opened) {
+      if (long state = c.KeyState(parent.id)) return state;
+      if (long frc = findDeepest(c)) return frc;
     }
     for (; next < path.size(); ++next) {
       StatementUse ins(c[kInsertKey]);
@@ -114,7 +131,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
     }
     out = std::move(cur);
     return kSuccess;
-  }, [](Connection& c) { c.keys.clear(); }, Changes::kSeveral);
+  }, [](Connection& c) { c.keys.clear(); }, changes);
   if (rc == kSuccess && inTransaction_) transactionKnownKey_ = out.id;
   return rc;
 }

@@ -300,7 +300,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     WaitForOthers();
     Target target;
     if (long rc = Find(key, kKeyQueryValue, target)) return rc;
-    return target.store->QueryValue(target.key.id, valueName, type, data, size);
+    return target.store->QueryValue(target.key, valueName, type, data, size);
   }
 
   long SetValue(RegHandle key, const char* name, std::uint32_t type, const std::uint8_t* data,
@@ -315,7 +315,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     Target target;
     if (long rc = Place(*entry, target)) return rc;
     if (long rc = BeforeWrite(*target.store, 0)) return rc;
-    return target.store->SetValue(target.key.id, valueName, type, data, size);
+    return target.store->SetValue(target.key, valueName, type, data, size);
   }
 
   long DeleteKey(RegHandle parent, const char* subKey) override {
@@ -345,14 +345,14 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     Target target;
     if (long rc = Find(key, kKeySetValue, target)) return rc;
     if (long rc = BeforeWrite(*target.store, 0)) return rc;
-    return target.store->DeleteValue(target.key.id, valueName);
+    return target.store->DeleteValue(target.key, valueName);
   }
 
   long QueryInfoKey(RegHandle key, std::uint32_t& maxValueNameLen) override {
     WaitForOthers();
     Target target;
     if (long rc = Find(key, kKeyQueryValue, target)) return rc;
-    return target.store->QueryInfoKey(target.key.id, maxValueNameLen);
+    return target.store->QueryInfoKey(target.key, maxValueNameLen);
   }
 
   long EnumValue(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen) override {
@@ -362,7 +362,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     if (name == nullptr) return kInvalidParameter;
     Target target;
     if (long rc = Place(*entry, target)) return rc;
-    return target.store->EnumValue(target.key.id, index, name, nameLen);
+    return target.store->EnumValue(target.key, index, name, nameLen);
   }
 
   long EnumKey(RegHandle key, std::uint32_t index, char* name, std::uint32_t nameSize) override {
@@ -478,21 +478,21 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
  private:
   bool Split() const { return user_ != machine_; }
 
-  // A key as a call on values reaches it: the store and the key (for a key of HKEY_CLASSES_ROOT, the
-  // one its path stands for now).
+  // A key as a call on values reaches it: the store and the key's id (for a key of HKEY_CLASSES_ROOT,
+  // the one its path stands for now); the calls on values need no path.
   struct Target {
     RegistryStore* store = nullptr;
-    KeyRef key;
+    std::int64_t key = 0;
   };
   long Place(const HandleEntry& entry, Target& out) {
     if (!entry.classes) {
-      out = {entry.store.get(), entry.key};
+      out = {entry.store.get(), entry.key.id};
       return kSuccess;
     }
     store::ClassesRoot::Place place;
     long rc = classes_.Find(View(entry.classes->path()), place);
     if (rc == kFileNotFound) return kKeyDeleted;  // gone from both parts
-    out = {place.store, std::move(place.key)};
+    out = {place.store, place.key.id};
     return rc;
   }
   long Find(RegHandle handle, std::uint32_t rights, Target& out) {

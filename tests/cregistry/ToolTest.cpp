@@ -329,6 +329,12 @@ TEST_F(ToolTest, RandomTreesRoundTrip) {
         }
         box.PutRaw(kHKCU, path, pick(5) == 0 ? "" : text(8, false), type, data);
       }
+      if (k == 0) {
+        // A name longer than the room a listing of values starts with (1,024 bytes).
+        std::string longName;
+        while (longName.size() < 1000 + 400 * seed) longName += text(8, false) + "n";
+        box.PutRaw(kHKCU, path, longName, 1, text(10, false) + '\0');
+      }
     }
     const std::vector<std::string> before = Dump(root);
     for (const char* ansi : {"", "/a"}) {

@@ -209,6 +209,48 @@ TEST(RegFileSyntax, ContinuedHexData) {
   EXPECT_EQ(read.records[2].data, "");
 }
 
+// Each form of a hex byte that regedit takes, beside the common two digits, and a line longer than the
+// reader's copy block with characters beyond ASCII in it, in both encodings: the same bytes, and an
+// error after the long text reported at its column and byte.
+TEST(RegFileSyntax, HexByteFormsAndLongLinesInBothEncodings) {
+  const std::vector<std::pair<std::string, std::string>> bytes{
+      {"1f,f,0x1f,+1f,001f,0A,fF", "\x1f\x0f\x1f\x1f\x1f\x0a\xff"},
+      {"00 ;a comment", std::string(1, '\0')},
+      {"ab", "\xab"},
+      {"0x0,+0,0", std::string(3, '\0')},
+  };
+  for (const auto& [hex, data] : bytes) {
+    const std::string text = "REGEDIT4\r\n[HKCU\\A]\r\n\"h\"=hex:" + hex + "\r\n";
+    for (const std::string& file : {text, Utf16(text)}) {
+      ReadResult read = ReadAll(file);
+      ASSERT_FALSE(read.error) << hex << ": " << read.error->ToString();
+      ASSERT_EQ(read.records.size(), 2u) << hex;
+      EXPECT_EQ(read.records[1].data, data) << hex;
+    }
+  }
+  // 700 characters with a euro sign at 300 and at 520: the name crosses the 256-character block.
+  std::string name(700, 'n');
+  name.replace(520, 1, "\xE2\x82\xAC");
+  name.replace(300, 1, "\xE2\x82\xAC");
+  const std::string head = "REGEDIT4\r\n[HKCU\\A]\r\n";
+  const std::string good = head + "\"" + name + "\"=\"" + name + "\"\r\n";
+  const std::string bad = head + "\"" + name + "\"=hex:zz\r\n";
+  for (bool utf16 : {false, true}) {
+    ReadResult read = ReadAll(utf16 ? Utf16(good) : good);
+    ASSERT_FALSE(read.error) << read.error->ToString();
+    ASSERT_EQ(read.records.size(), 2u);
+    EXPECT_EQ(read.records[1].name, name);
+    EXPECT_EQ(read.records[1].data, name + '\0');
+    read = ReadAll(utf16 ? Utf16(bad) : bad);
+    ASSERT_TRUE(read.error);
+    EXPECT_EQ(read.error->message, "expected a hex byte (one or two hex digits)");
+    EXPECT_EQ(read.error->position.line, 3u);
+    EXPECT_EQ(read.error->position.column, 700u + 8);  // the quotes, "=hex:", then the "z"
+    const std::uint64_t before = utf16 ? 2 + 2 * head.size() + 2 * (700 + 7) : head.size() + name.size() + 7;
+    EXPECT_EQ(read.error->position.byteOffset, before);
+  }
+}
+
 TEST(RegFileSyntax, KeyNamesMayHoldBrackets) {
   ReadResult read = ReadAll("REGEDIT4\n[HKCU\\a]b]\n");
   ASSERT_FALSE(read.error) << read.error->ToString();

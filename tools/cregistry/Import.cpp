@@ -63,19 +63,21 @@ long ApplyFile(Context& c, const std::string& file, bool checked, rf::CodePage c
     c.error.file = rf::Error{"", record.position, file};
     return rc;
   };
+  // The full name of the record's key, built only for a key line or a message (not for every value).
+  const auto keyName = [&] {
+    return std::string(rf::RootFullName(record.root)) + (record.keyPath.empty() ? "" : "\\" + record.keyPath);
+  };
   while ((step = reader.Next(record)) == rf::Reader::Step::Record) {
-    const std::string keyName = std::string(rf::RootFullName(record.root)) +
-                                (record.keyPath.empty() ? "" : "\\" + record.keyPath);
     switch (record.kind) {
       case rf::Record::Kind::Key:
-        currentPath = keyName;
+        currentPath = keyName();
         if (long rc = c.api.CreateKey(RootHandle(record.root), record.keyPath.c_str(), kKeyAllAccess, current.out()))
-          return fail(rc, "cannot create " + keyName);
+          return fail(rc, "cannot create " + currentPath);
         break;
       case rf::Record::Kind::DeleteKey:
         current.reset();
         if (long rc = DeleteTree(c.api, RootHandle(record.root), record.keyPath); rc && rc != kFileNotFound)
-          return fail(rc, "cannot delete " + keyName);
+          return fail(rc, "cannot delete " + keyName());
         break;
       case rf::Record::Kind::Value:
         if (long rc = c.api.SetValue(current.get(), record.name.c_str(), record.type,

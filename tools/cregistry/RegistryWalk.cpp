@@ -29,9 +29,9 @@ long ReadValue(RegistryApi& api, RegHandle key, const std::string& name, RawValu
 
 long ReadValues(RegistryApi& api, RegHandle key, std::vector<RawValue>& out) {
   out.clear();
-  std::uint32_t maxName = 0;
-  if (long rc = api.QueryInfoKey(key, maxName)) return rc;
-  std::string name((maxName + 1) * 4 + 1, '\0');
+  // No query of the longest name first (under Wine that is one more server call for every key): room
+  // for most names, and a longer one takes the two-call path below, which makes room for it.
+  std::string name(1024, '\0');
   std::string data(256, '\0');
   for (std::uint32_t index = 0;; ++index) {
     // One call for the name, type and data; when either does not fit, the index again in two calls.
@@ -53,7 +53,7 @@ long ReadValues(RegistryApi& api, RegHandle key, std::vector<RawValue>& out) {
     rc = api.EnumValue(key, index, name.data(), len);
     if (rc == kNoMoreItems) return kSuccess;
     if (rc == kMoreData) {
-      // A longer name appeared meanwhile: retry this index with more room.
+      // A name longer than the room (or one that grew meanwhile): this index again, with more room.
       name.assign(name.size() * 2, '\0');
       --index;
       continue;
