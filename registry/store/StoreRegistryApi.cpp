@@ -1,5 +1,5 @@
-// The registry calls over the registry store: handles, predefined roots, paths, access rights, remote
-// machines and the expansion of environment references.
+// The registry calls over the registry store, the routing of each call to its store, and the expansion
+// of environment references. The handle table, access rights, predefined roots and paths: Handles.h.
 //
 // One connection (StoreRegistryApi) works on two stores, as Windows keeps its hives apart: the user's
 // (HKEY_CURRENT_USER) and the machine's (HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG), or on one
@@ -35,6 +35,7 @@
 #include "registry/Utf8.h"
 #include "registry/TransactionalApi.h"
 #include "registry/store/ClassesRoot.h"
+#include "registry/store/Handles.h"
 #include "registry/store/RegistryStore.h"
 
 extern char** environ;
@@ -45,166 +46,18 @@ namespace {
 
 using namespace win32;
 using store::ClassesKey;
+using store::EntryPtr;
+using store::GrantedAccess;
+using store::HandleEntry;
+using store::HandleTable;
+using store::IsPredefined;
 using store::KeyRef;
+using store::MachineTable;
+using store::NameOrEmpty;
 using store::RegistryStore;
-
-constexpr std::uint32_t kDelete = 0x00010000;
-constexpr std::uint32_t kReadControl = 0x00020000;
-constexpr std::uint32_t kKeyWrite = kReadControl | kKeySetValue | kKeyCreateSubKey;
-static_assert(kKeyRead == (kReadControl | kKeyQueryValue | kKeyEnumerateSubKeys | kKeyNotify));
-constexpr std::uint32_t kGenericRead = 0x80000000;
-constexpr std::uint32_t kGenericWrite = 0x40000000;
-constexpr std::uint32_t kGenericExecute = 0x20000000;
-constexpr std::uint32_t kGenericAll = 0x10000000;
-constexpr std::uint32_t kMaximumAllowed = 0x02000000;
-constexpr std::uint32_t kWriteDac = 0x00040000;
-constexpr std::uint32_t kWriteOwner = 0x00080000;
-// The rights that only a process that may write the key's store is granted.
-constexpr std::uint32_t kWriteRights = kKeySetValue | kKeyCreateSubKey | kKeyCreateLink | kDelete | kWriteDac | kWriteOwner;
-
-using model::kMaxKeyNameChars;
+using store::RootKeyId;
+using store::SplitPath;
 using model::kMaxValueNameChars;
-
-// The rights a handle opened with this access mask has: generic rights map to the key's own.
-std::uint32_t GrantedAccess(std::uint32_t mask) {
-  std::uint32_t granted = mask & 0x00FFFFFF;
-  if (mask & (kGenericRead | kGenericExecute)) granted |= kKeyRead;
-  if (mask & kGenericWrite) granted |= kKeyWrite;
-  if (mask & (kGenericAll | kMaximumAllowed)) granted |= kKeyAllAccess;
-  return granted;
-}
-
-// Splits a sub-key path into its components. Empty components (a doubled or trailing "\") are skipped;
-// a leading "\" is a bad path name; a component longer than 255 characters is refused.
-long SplitPath(const char* subKey, std::vector<std::string_view>& parts) {
-  parts.clear();
-  if (subKey == nullptr) return kSuccess;
-  std::string_view path(subKey);
-  if (!path.empty() && path.front() == '\\') return kBadPathname;
-  while (!path.empty()) {
-    std::size_t slash = path.find('\\');
-    std::string_view part = path.substr(0, slash);
-    if (!part.empty()) {
-      if (utf8::Chars(part) > kMaxKeyNameChars) return kInvalidParameter;
-      parts.push_back(part);
-    }
-    if (slash == std::string_view::npos) break;
-    path.remove_prefix(slash + 1);
-  }
-  return kSuccess;
-}
-
-const char* NameOrEmpty(const char* name) { return name == nullptr ? "" : name; }
-
-struct HandleEntry {
-  std::shared_ptr<RegistryStore> store;
-  KeyRef key;
-  std::uint32_t access = 0;
-  // Set for a key of HKEY_CLASSES_ROOT, whose calls go through the merged view (store and key unused).
-  std::shared_ptr<ClassesKey> classes;
-};
-using EntryPtr = std::shared_ptr<const HandleEntry>;
-
-// Every open key handle of the process, whichever store it belongs to: handle values are unique across
-// stores, and a handle keeps its store open.
-class HandleTable {
- public:
-  static HandleTable& Instance() {
-    static HandleTable table;
-    return table;
-  }
-
-  RegHandle Add(EntryPtr entry) {
-    std::lock_guard lock(mutex_);
-    RegHandle handle;
-    do {
-      next_ += 4;
-      if (next_ >= 0x7FFFFFF0) next_ = 0x1000;
-      handle = next_;
-    } while (entries_.count(handle) != 0);
-    entries_.emplace(handle, std::move(entry));
-    return handle;
-  }
-
-  EntryPtr Find(RegHandle handle) {
-    std::lock_guard lock(mutex_);
-    auto it = entries_.find(handle);
-    return it == entries_.end() ? nullptr : it->second;
-  }
-
-  bool Remove(RegHandle handle) {
-    std::lock_guard lock(mutex_);
-    return entries_.erase(handle) != 0;
-  }
-
-  // Points the handles to keys of store with an id from firstId on at no key (store::kNoKey): their
-  // keys were taken back, and their ids go to later keys.
-  void Orphan(const RegistryStore* store, std::int64_t firstId) {
-    std::lock_guard lock(mutex_);
-    for (auto& [handle, entry] : entries_) {
-      if (entry->store.get() != store || entry->key.id < firstId) continue;
-      auto orphan = std::make_shared<HandleEntry>(*entry);
-      orphan->key.id = store::kNoKey;
-      entry = std::move(orphan);
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::unordered_map<RegHandle, EntryPtr> entries_;
-  RegHandle next_ = 0x1000;
-};
-
-// Machine name (folded) -> its store, for RegisterMachineStore.
-class MachineTable {
- public:
-  static MachineTable& Instance() {
-    static MachineTable table;
-    return table;
-  }
-  void Register(const std::string& machine, const std::string& path) {
-    std::string name = store::Fold(machine);
-    while (!name.empty() && name.front() == '\\') name.erase(0, 1);
-    std::lock_guard lock(mutex_);
-    if (path.empty()) {
-      stores_.erase(name);
-    } else {
-      stores_[name] = std::make_shared<RegistryStore>(path);
-    }
-  }
-  std::shared_ptr<RegistryStore> Find(std::string_view machine) {
-    std::lock_guard lock(mutex_);
-    auto it = stores_.find(store::Fold(machine));
-    return it == stores_.end() ? nullptr : it->second;
-  }
-
- private:
-  std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<RegistryStore>> stores_;
-};
-
-bool IsPredefined(RegHandle handle) {
-  return handle >= RootHandle(static_cast<std::int32_t>(0x80000000u)) &&
-         handle <= RootHandle(static_cast<std::int32_t>(0x80000006u));
-}
-
-// The fixed key a predefined root stands for, 0 for the predefined handles the store does not have.
-std::int64_t RootKeyId(RegHandle handle) {
-  switch (static_cast<std::uint32_t>(handle)) {
-    case 0x80000000u:
-      return store::kClassesKey;
-    case 0x80000001u:
-      return store::kUserKey;
-    case 0x80000002u:
-      return store::kMachineKey;
-    case 0x80000003u:
-      return store::kUsersKey;
-    case 0x80000005u:
-      return store::kConfigKey;
-    default:
-      return 0;
-  }
-}
 
 const RegHandle kClassesRoot = RootHandle(static_cast<std::int32_t>(0x80000000u));
 
@@ -580,7 +433,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     const bool local = &store == user_.get() || &store == machine_.get();
     if (!mine || group_.snapshot || !local) {
       lock.unlock();
-      return (rights & kWriteRights) != 0 ? store.MayWrite() : kSuccess;
+      return (rights & store::kWriteRights) != 0 ? store.MayWrite() : kSuccess;
     }
     if (group_.failure != kSuccess || group_.joined == &store) return group_.failure;
     if (group_.joined == nullptr) {
