@@ -41,7 +41,6 @@ KeyRef FixedKey(std::int64_t id) {
   }
 }
 
-
 ReadView& RegistryStore::ViewFor(Connection& c, Reads reads) {
   if (inSnapshot_) return *snapshotView_;
   if (reads == Reads::kLookUps && !inTransaction_ && c.CacheUsable()) return *cachedView_;
