@@ -105,11 +105,7 @@ long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::strin
   // needs no savepoint.
   Changes changes = Changes::kSeveral;
   if (opened && !inSnapshot_ && transactionFailure_ == kSuccess) {
-    if (long frc = findDeepest(*file_)) {
-      // As Write does: a failure that ended the transaction ends it for every later call too.
-      if (sqlite3_get_autocommit(file_->db.get()) != 0) transactionFailure_ = frc;
-      return frc;
-    }
+    if (long frc = findDeepest(*file_)) return TransactionStep(*file_, frc);
     if (path.size() - next == 1) changes = Changes::kOne;
   }
   rc = Write([&](Connection& c) -> long {

@@ -195,6 +195,10 @@ class RegistryStore {
   enum class Changes { kOne, kSeveral };
   template <class Body, class Follow>
   long Write(Body&& body, Follow&& follow, Changes changes);
+  // What a step of a transaction of BeginTransaction answers: rc, unless SQLite ended the transaction
+  // itself (an I/O error, a full disk); then nothing of it is left, and that failure is kept for every
+  // later call of the transaction and its commit.
+  long TransactionStep(Connection& c, long rc);
   // The lock of one call; while a transaction runs, only its thread gets it.
   std::unique_lock<std::mutex> Enter();
 

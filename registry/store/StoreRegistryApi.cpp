@@ -24,10 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 
 #include <cregistry/RegistryApi.h>
 #include <cregistry/Store.h>

@@ -17,6 +17,12 @@ std::unique_lock<std::mutex> RegistryStore::Enter() {
   return lock;
 }
 
+long RegistryStore::TransactionStep(Connection& c, long rc) {
+  if (sqlite3_get_autocommit(c.db.get()) == 0) return rc;
+  transactionFailure_ = rc != kSuccess ? rc : kRegistryIoFailed;
+  return transactionFailure_;
+}
+
 long RegistryStore::BeginTransaction() {
   auto lock = Enter();
   if (inTransaction_ || inSnapshot_) return kInvalidParameter;  // this thread's own: nesting

@@ -38,13 +38,7 @@ long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
       long released = c.Step(kRelease);
       if (rc == win32::kSuccess) rc = released;
     }
-    if (sqlite3_get_autocommit(c.db.get()) != 0) {
-      // SQLite ended the transaction itself (an I/O error, a full disk): nothing of it is left, and
-      // neither the rest of the body nor the commit may act as if it were.
-      transactionFailure_ = rc != win32::kSuccess ? rc : win32::kRegistryIoFailed;
-      return transactionFailure_;
-    }
-    return rc;
+    return TransactionStep(c, rc);
   }
   Connection* c = nullptr;
   if (long rc = ForWrite(c)) return rc;
