@@ -21,10 +21,14 @@ bool ReadCache::CacheUsable() {
     DropCache();
     return false;
   }
-  if (!cacheValid || std::memcmp(first, cacheHeader, kHeaderSize) != 0 || keys.size() + values.size() > kCacheLimit) {
+  if (!cacheValid || std::memcmp(first, cacheHeader, kHeaderSize) != 0) {
     DropCache();
     std::memcpy(cacheHeader, first, kHeaderSize);
     cacheValid = true;
+  } else if (keys.size() + values.size() > kCacheLimit) {
+    // Full: the answers start over, but the database is what it was, and the listings go on.
+    keys.clear();
+    values.clear();
   }
   return true;
 }

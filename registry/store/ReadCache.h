@@ -24,9 +24,10 @@
 //    commit's: mxFrame equal to the frame count the WAL hook reported for the commit, and the salts
 //    unchanged (no WAL restart in between). A commit of another process right after ours moves mxFrame
 //    on, and the cache is dropped as invariant 1 says.
-// 4. Listing cursors (where the last EnumKey or EnumValue step stood) are valid within one generation
-//    (every drop and every write starts a new one) and one data version of the file; they do not need
-//    the cache, and serve connections that have none (DatabaseView::ListingStep).
+// 4. The listing cursor (where the last EnumKey step stood) and the value listing (the names of the key
+//    whose values were listed last) are valid within one generation (every drop and every write starts
+//    a new one) and one data version of the file; they do not need the cache, and serve connections
+//    that have none (DatabaseView::KeyListingStep and ValueListingStep).
 //
 // RELIANCE ON SQLITE INTERNALS
 //
@@ -49,6 +50,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "registry/store/Sqlite.h"
 
@@ -81,8 +83,8 @@ struct ReadCache {
   std::unordered_map<std::string, CachedKey> keys;      // parent id (8 bytes) + folded path
   std::unordered_map<std::string, CachedValue> values;  // key id (8 bytes) + folded name
 
-  // Where the last listing step of each kind stood: the next index continues from there with one
-  // index seek instead of counting from the start (invariant 4).
+  // Where the last sub-key listing step stood: the next index continues from there with one index seek
+  // instead of counting from the start (invariant 4).
   struct Cursor {
     std::int64_t parent = 0;
     std::uint32_t index = 0;
@@ -91,7 +93,21 @@ struct ReadCache {
     ValuePtr position;  // the sort key of the entry at index
   };
   Cursor keyCursor;
-  Cursor valueCursor;
+  // The value names of the key whose values were listed last, in creation order, read whole by the
+  // listing's first step; later steps answer from them (invariant 4).
+  struct ValueList {
+    std::int64_t parent = 0;
+    bool valid = false;
+    std::uint64_t generation = 0;
+    StateStamp stamp;  // the state of the file the names were read in
+    std::string text;  // the names one after the other
+    std::vector<std::size_t> ends;  // where each name ends in text
+    std::string_view At(std::size_t i) const {
+      const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+      return std::string_view(text).substr(begin, ends[i] - begin);
+    }
+  };
+  ValueList valueList;
   std::uint64_t generation = 1;
 
   // The WAL's frame count after this connection's last commit (set by the WAL hook).

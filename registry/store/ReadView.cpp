@@ -76,24 +76,33 @@ std::atomic<std::uint64_t> listingSteps{0};
 
 std::uint64_t ListingSteps() { return listingSteps.load(std::memory_order_relaxed); }
 
-// A listing of N entries, stepped with indexes 0, 1, 2, ... on one connection, costs N index seeks: each
-// step after the first continues from the cursor (the sort key of the entry the last step answered),
-// whatever the connection (cached, uncached, read-only, immutable, inside a transaction or a snapshot).
-// The cursor is used only when nothing changed in between: no write of this connection (generation) and
-// no commit anywhere (Connection::Stamp, taken once the step's statement holds its read transaction, and
-// before the statement of a step that starts a chain). Otherwise, or for an index out of sequence, the
-// entry is counted from the start, as a listing from the start would see it; SQLite keeps no positions,
-// so that step costs as many rows as its index.
-long DatabaseView::ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index,
-                                std::string_view& name) {
-  Connection::Cursor& cursor = keys ? c.keyCursor : c.valueCursor;
+namespace {
+
+// Counts the virtual machine steps of a listing statement (ListingSteps).
+void CountSteps(sqlite3_stmt* q) {
+  listingSteps.fetch_add(static_cast<std::uint64_t>(sqlite3_stmt_status(q, SQLITE_STMTSTATUS_VM_STEP, 1)),
+                         std::memory_order_relaxed);
+}
+
+}  // namespace
+
+// A listing of N sub-keys, stepped with indexes 0, 1, 2, ... on one connection, costs N index seeks:
+// each step after the first continues from the cursor (the folded path of the sub-key the last step
+// answered), whatever the connection (cached, uncached, read-only, immutable, inside a transaction or a
+// snapshot). The cursor is used only when nothing changed in between: no write of this connection
+// (generation) and no commit anywhere (Connection::Stamp, taken once the step's statement holds its read
+// transaction, and before the statement of a step that starts a chain). Otherwise, or for an index out
+// of sequence, the entry is counted from the start, as a listing from the start would see it; SQLite
+// keeps no positions, so that step costs as many rows as its index.
+long DatabaseView::KeyListingStep(Connection& c, std::int64_t parent, std::uint32_t index, std::string_view& name) {
+  Connection::Cursor& cursor = c.keyCursor;
   bool follow = cursor.position && cursor.generation == c.generation && cursor.parent == parent && index > 0 &&
                 cursor.index == index - 1;
   for (;;) {
     // A chain of steps starts from a state that no commit changed while its first step read it.
     StateStamp before;
     const bool stampedBefore = follow || c.Stamp(before);
-    StatementUse q(c[keys ? (follow ? kEnumKeyAfter : kEnumKey) : (follow ? kEnumValueAfter : kEnumValue)]);
+    StatementUse q(c[follow ? kEnumKeyAfter : kEnumKey]);
     sqlite3_bind_int64(q.get(), 1, parent);
     if (follow) {
       sqlite3_bind_value(q.get(), 2, cursor.position.get());
@@ -101,8 +110,7 @@ long DatabaseView::ListingStep(Connection& c, bool keys, std::int64_t parent, st
       sqlite3_bind_int64(q.get(), 2, index);
     }
     int rc = sqlite3_step(q.get());
-    listingSteps.fetch_add(static_cast<std::uint64_t>(sqlite3_stmt_status(q.get(), SQLITE_STMTSTATUS_VM_STEP, 1)),
-                           std::memory_order_relaxed);
+    CountSteps(q.get());
     StateStamp after;
     const bool stampedAfter = c.Stamp(after);
     if (follow && !(stampedAfter && after == cursor.stamp)) {  // a commit since the last step
@@ -130,6 +138,56 @@ long DatabaseView::ListingStep(Connection& c, bool keys, std::int64_t parent, st
     name = listingName_;
     return kSuccess;
   }
+}
+
+// Values list in creation order (their ids), which no index keeps (RegistryStore.h): a listing's first
+// step reads the key's names whole, with one statement, and each later step answers from them after one
+// look-up of the key, which holds the read transaction in which Connection::Stamp shows that nothing
+// changed since (the cursor's rule above, at any index). A listing of N values costs one sort of N
+// names and N look-ups.
+long DatabaseView::ValueListingStep(Connection& c, std::int64_t parent, std::uint32_t index, std::string_view& name) {
+  Connection::ValueList& list = c.valueList;
+  const auto answer = [&]() -> long {
+    if (index >= list.ends.size()) return kNoMoreItems;
+    listingName_.assign(list.At(index));
+    name = listingName_;
+    return kSuccess;
+  };
+  if (list.valid && list.parent == parent && list.generation == c.generation) {
+    StatementUse q(c[kKeyExists]);
+    sqlite3_bind_int64(q.get(), 1, parent);
+    int rc = sqlite3_step(q.get());
+    CountSteps(q.get());
+    StateStamp now;
+    if (rc == SQLITE_ROW && c.Stamp(now) && now == list.stamp) return answer();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return FromSqlite(rc);
+  }
+  list.valid = false;
+  list.parent = parent;
+  list.text.clear();
+  list.ends.clear();
+  StateStamp before, after;
+  const bool stampedBefore = c.Stamp(before);
+  bool stampedAfter = false;
+  StatementUse q(c[kValueNames]);
+  sqlite3_bind_int64(q.get(), 1, parent);
+  int rc;
+  while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+    if (list.ends.empty()) stampedAfter = c.Stamp(after);  // inside the statement's read transaction
+    list.text.append(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)),
+                     static_cast<std::size_t>(sqlite3_column_bytes(q.get(), 0)));
+    list.ends.push_back(list.text.size());
+  }
+  CountSteps(q.get());
+  if (rc != SQLITE_DONE) return FromSqlite(rc);
+  if (list.ends.empty()) {  // no values: whether the key exists
+    long state = c.KeyState(parent);
+    return state == kSuccess ? kNoMoreItems : state;
+  }
+  list.valid = stampedBefore && stampedAfter && before == after;
+  list.generation = c.generation;
+  list.stamp = after;
+  return answer();
 }
 
 // CachedView: the database's answers, kept while it is unchanged.

@@ -12,8 +12,9 @@
 //
 // A view answers with the codes of the registry calls: kSuccess; kFileNotFound for a key or value that
 // is not there; kKeyDeleted when the key asked about (or the parent) does not exist; kNoMoreItems past a
-// listing's end; or a failure of the database. Listing steps go through DatabaseView::ListingStep in
-// every view that reads them from the database, so that each listing continues from its cursor.
+// listing's end; or a failure of the database. Listing steps go through DatabaseView's KeyListingStep
+// and ValueListingStep in every view that reads them from the database, so that each listing continues
+// from where it stood.
 #pragma once
 
 #include <cstddef>
@@ -52,16 +53,17 @@ class DatabaseView : public ReadView {
                  const ReadCache::CachedValue*& answer) override;
   long LongestValueName(Connection& c, std::int64_t key, std::uint32_t& length) override;
   long ValueName(Connection& c, std::int64_t key, std::uint32_t index, std::string_view& name) override {
-    return ListingStep(c, false, key, index, name);
+    return ValueListingStep(c, key, index, name);
   }
   long SubKeyName(Connection& c, std::int64_t key, std::uint32_t index, std::string_view& name) override {
-    return ListingStep(c, true, key, index, name);
+    return KeyListingStep(c, key, index, name);
   }
 
  protected:
-  // The name at index in the sub-keys (keys) or values of parent, continuing from the connection's
-  // cursor where it can.
-  long ListingStep(Connection& c, bool keys, std::int64_t parent, std::uint32_t index, std::string_view& name);
+  // The name at index in the sub-keys of parent, continuing from the connection's cursor where it can.
+  long KeyListingStep(Connection& c, std::int64_t parent, std::uint32_t index, std::string_view& name);
+  // The name at index in the values of parent, from the connection's value listing where it can.
+  long ValueListingStep(Connection& c, std::int64_t parent, std::uint32_t index, std::string_view& name);
   // The value as the database answers it now.
   long FetchValue(Connection& c, std::int64_t key, const std::string& fname, ReadCache::CachedValue& out);
 

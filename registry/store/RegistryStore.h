@@ -11,20 +11,24 @@
 //       pointed at no key, see EndTransaction).
 //   vals(id INTEGER PRIMARY KEY, key, name, fname, type, data BLOB, UNIQUE(key, fname))
 //       fname is name folded to upper case; values list in id order, which is creation order (a value
-//       that is set again keeps its row and so its place).
+//       that is set again keeps its row and so its place). No index keeps that order: a listing reads
+//       the key's names whole and sorts them (DatabaseView::ValueListingStep), which costs little next
+//       to what an index costs every insert. Stores made before kept one (vals_by_key(key, id)); a
+//       writer's opening drops it (Convert). The tables are the same with or without it, so the
+//       schema version did not change and code of either kind reads stores of either kind.
 // Version 1 had the same tables with names folded by ASCII letters only; opening such a store converts it
 // (StoreFile.cpp), unless two of its names would fold together: then it keeps version 1 and its rule.
-// The format stays as it is, by measurement: an import of 100,000 values in 10,000 keys (the one of
-// bench/cregistry) spends about half of its instructions in SQLite's inserts (callgrind), of which the
-// page splits of the three b-trees of vals and the three of keys take the most. The same rows loaded
-// from a script into this schema and into one with values keyed (key, folded name) WITHOUT ROWID and no
-// full-path column took 0.42 s and 0.35 s of CPU with 1 KiB pages (0.33 s and 0.31 s with 4 KiB pages,
-// which cost single writes their small log frames): about a sixth of the store's part, not worth a
-// conversion of every existing store on its own.
+// The layout, by measurement (an import of 100,000 values in 10,000 keys, the one of bench/cregistry,
+// perf stat task-clock, median of 6 interleaved runs): 425 ms with vals_by_key, 345 ms without it; its
+// page splits and its 1,600 of the file's 9,700 pages were a fifth of the import. Without keys_by_parent
+// too, 320 ms; the keys' full paths (in keys, their UNIQUE index and keys_by_parent) are a quarter of
+// the pages. Values keyed (key, fname) WITHOUT ROWID with a creation-order column took 420 ms: the
+// column's next number is a look-up per insert.
 // Nor do new stores take larger pages: with 4 KiB pages that import ran 5% fewer instructions (2.39G
 // to 2.27G) and half the system time (0.19 s to 0.09 s), but the accessor's value write
 // (bench/registry) fell from 35,000-44,000 to 27,000-28,000 writes a second (2 KiB pages: 20,000-
-// 37,000), measured side by side with the old build.
+// 37,000), measured side by side with the old build; without vals_by_key, 4 KiB pages still cost the
+// value write a quarter (33,000 against 45,000 a second, medians of 6).
 // Fixed rows 1 to 6: the roots HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG,
 // and HKEY_LOCAL_MACHINE\SOFTWARE and its sub-key Classes, the machine's part of HKEY_CLASSES_ROOT
 // (ClassesRoot.h). A file may hold every root, or only some (the user's store, the machine store).
@@ -40,7 +44,7 @@
 // Reads go through one of three views (ReadView.h): the database, the database with a read cache per
 // connection kept while the database is unchanged (ReadCache.h sets out how), or a read snapshot.
 // A store that cannot be written (another user's, a read-only file) is read without the cache; its
-// listings follow cursors all the same (DatabaseView::ListingStep).
+// listings continue from where they stood all the same (DatabaseView::KeyListingStep and ValueListingStep).
 //
 // The implementation: Schema.* (schema, statements, error codes), ReadView.* (the read path),
 // ReadCache.* (the read cache),

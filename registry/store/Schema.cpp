@@ -27,7 +27,6 @@ CREATE TABLE vals(
   data BLOB NOT NULL,
   UNIQUE(key, fname)
 );
-CREATE INDEX vals_by_key ON vals(key, id);
 INSERT INTO keys(id, parent, name, fpath) VALUES
   (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),
   (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER'),
@@ -40,6 +39,8 @@ PRAGMA user_version = 2;
 )sql";
 static_assert(kApplicationId == 1666344295);
 static_assert(kSchemaVersion == 2);
+
+const char* const kOldIndexCount = "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = 'vals_by_key'";
 
 const char* const kStatementText[kStatementCount] = {
     "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), (SELECT id FROM keys WHERE fpath = ?2)",
@@ -57,8 +58,7 @@ const char* const kStatementText[kStatementCount] = {
     "DELETE FROM vals WHERE key = ?1 AND fname = ?2",
     "SELECT EXISTS(SELECT 1 FROM keys WHERE id = ?1), "
     "(SELECT max(length(CAST(name AS BLOB))) FROM vals WHERE key = ?1)",
-    "SELECT name, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
-    "SELECT name, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1",
+    "SELECT name FROM vals WHERE key = ?1 ORDER BY id",
     "SELECT name, fpath FROM keys WHERE parent = ?1 ORDER BY fpath LIMIT 1 OFFSET ?2",
     "SELECT name, fpath FROM keys WHERE parent = ?1 AND fpath > ?2 ORDER BY fpath LIMIT 1",
     "BEGIN IMMEDIATE",

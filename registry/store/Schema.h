@@ -14,6 +14,9 @@ inline constexpr int kApplicationId = 0x63526567;  // "cReg"
 // The statements that lay out a new, empty store: tables, indexes, the fixed keys, the file's marks.
 extern const char* const kSchema;
 
+// How many indexes of earlier layouts the store still has (Convert drops them).
+extern const char* const kOldIndexCount;
+
 // The prepared statements every connection keeps, by number.
 enum Statement {
   kFindChild,
@@ -28,8 +31,7 @@ enum Statement {
   kUpsertValue,
   kDeleteValue,
   kMaxNameLen,
-  kEnumValue,
-  kEnumValueAfter,
+  kValueNames,
   kEnumKey,
   kEnumKeyAfter,
   kBegin,

@@ -293,11 +293,12 @@ long RegistryStore::TryOpenFile(bool create, OpenMode mode) {
 
   // Nothing is written to the file before it is known to be ours and of a schema we know. The three
   // answers come from one snapshot (another process may be laying the store out right now).
-  std::int64_t version = 0, app = 0, objects = 0;
+  std::int64_t version = 0, app = 0, objects = 0, oldIndexes = 0;
   rc = conn->Exec("BEGIN");
   if (rc == SQLITE_OK) version = conn->QueryInt("PRAGMA user_version", rc);
   if (rc == SQLITE_OK) app = conn->QueryInt("PRAGMA application_id", rc);
   if (rc == SQLITE_OK) objects = conn->QueryInt("SELECT count(*) FROM sqlite_master", rc);
+  if (rc == SQLITE_OK) oldIndexes = conn->QueryInt(kOldIndexCount, rc);
   if (rc == SQLITE_OK) rc = conn->Exec("COMMIT");
   if (rc != SQLITE_OK) {
     if (sqlite3_get_autocommit(conn->db.get()) == 0) conn->Exec("ROLLBACK");
@@ -343,7 +344,7 @@ long RegistryStore::TryOpenFile(bool create, OpenMode mode) {
   conn->pageSize = conn->QueryInt("PRAGMA page_size", rc);
   if (rc != SQLITE_OK) return FromSqlite(rc);
   if (long prc = conn->Prepare()) return prc;
-  if (version < kSchemaVersion && !conn->readOnly) {
+  if ((version < kSchemaVersion || oldIndexes != 0) && !conn->readOnly) {
     if (long crc = Convert(*conn, version)) return crc;
   }
   conn->schema = static_cast<int>(version);
@@ -367,27 +368,34 @@ void FoldSql(sqlite3_context* context, int, sqlite3_value** args) {
 
 }  // namespace
 
-// Schema 1 folded ASCII letters only; schema 2 folds every character (Fold). The folded columns are
-// computed again in one transaction: folding the old folded text gives the same as folding the name
-// (the new rule folds ASCII letters as the old one did), and the new rule is idempotent, so a UNIQUE
-// conflict can only be two names that now fold together. Such a store is left at schema 1 and keeps
-// the old rule: nothing is lost, and the next opening tries again.
+// Two conversions, in one transaction, so that another connection sees the store before or after them
+// and a failure or a kill leaves it as it was:
+// - The index that earlier stores kept of each key's values in creation order goes (RegistryStore.h
+//   says why); the tables stay as they are, so that a reader of either layout reads both.
+// - Schema 1 folded ASCII letters only; schema 2 folds every character (Fold). The folded columns are
+//   computed again: folding the old folded text gives the same as folding the name (the new rule folds
+//   ASCII letters as the old one did), and the new rule is idempotent, so a UNIQUE conflict can only be
+//   two names that now fold together. Such a store is left at schema 1 and keeps the old rule: nothing
+//   is lost, and the next opening tries again.
 long RegistryStore::Convert(Connection& conn, std::int64_t& version) {
   int rc = sqlite3_create_function_v2(conn.db.get(), "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                       &FoldSql, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) return FromSqlite(rc);
   if (long brc = conn.Begin()) return brc;
   version = conn.QueryInt("PRAGMA user_version", rc);  // another process may have converted it meanwhile
+  if (rc == SQLITE_OK) rc = conn.Exec("DROP INDEX IF EXISTS vals_by_key");
   if (rc == SQLITE_OK && version == 1) {
     rc = conn.Exec(
+        "SAVEPOINT fold;"
         "UPDATE keys SET fpath = registry_fold(fpath) WHERE fpath <> registry_fold(fpath);"
         "UPDATE vals SET fname = registry_fold(fname) WHERE fname <> registry_fold(fname);"
         "PRAGMA user_version = 2;");
     if ((rc & 0xff) == SQLITE_CONSTRAINT) {
-      conn.Exec("ROLLBACK");
-      return kSuccess;  // names that fold together: stays at schema 1
+      rc = conn.Exec("ROLLBACK TO fold");  // names that fold together: stays at schema 1
+    } else if (rc == SQLITE_OK) {
+      version = 2;
     }
-    if (rc == SQLITE_OK) version = 2;
+    if (rc == SQLITE_OK) rc = conn.Exec("RELEASE fold");
   }
   if (rc == SQLITE_OK) rc = conn.Exec("COMMIT");
   if (rc != SQLITE_OK) {

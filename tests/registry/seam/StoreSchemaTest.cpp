@@ -99,6 +99,46 @@ TEST_F(StoreSchema, AConnectionOpenedBeforeAnotherConvertedTheStoreFollowsTheNew
   EXPECT_EQ(SubKeys(*late, "Software\\Old"), (Names{"K\xC3\xA4se", "plain"}));
 }
 
+// Stores of both schemas written by earlier code kept an index of each key's values in creation order;
+// a writer's opening drops it, and the values still list in creation order (a value set again keeps its
+// place, a deleted one leaves none), a new one last.
+TEST_F(StoreSchema, StoresOfEarlierLayoutsLoseTheOrderIndexAndKeepTheOrder) {
+  struct Case {
+    const char* file;
+    const char* key;
+    Names before;
+  };
+  const Case cases[] = {
+      {"schema1.db", "Software\\Old\\K\xC3\xA4se", {"Gr\xC3\xBC\xC3\x9F" "e", "name"}},
+      {"schema2.db", "Software\\Old\\Ordered", {"zulu", "alpha", "Mike", ""}},
+  };
+  const auto valueNames = [](RegistryApi& api, const char* path) {
+    KeyHandle key(api);
+    Names names;
+    if (api.OpenKey(kHKCU, path, kAll, key.out()) != 0) return Names{"<missing>"};
+    char name[64];
+    std::uint32_t len = sizeof name;
+    for (std::uint32_t i = 0; api.EnumValue(key.get(), i, name, len) == 0; ++i, len = sizeof name) {
+      names.emplace_back(name, len);
+    }
+    return names;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    fs::remove(path_);
+    CopyData(c.file);
+    ASSERT_EQ(SqlAnswer(path_, "SELECT count(*) FROM sqlite_master WHERE name = 'vals_by_key'"), "1");
+    auto api = OpenTestStore(path_);
+    EXPECT_EQ(valueNames(*api, c.key), c.before);
+    EXPECT_EQ(SqlAnswer(path_, "SELECT count(*) FROM sqlite_master WHERE name = 'vals_by_key'"), "0");
+    EXPECT_EQ(IntegrityCheck(path_), "ok");
+    ASSERT_EQ(Put(*api, c.key, "new", "x"), 0);
+    Names after = c.before;
+    after.push_back("new");
+    EXPECT_EQ(valueNames(*OpenTestStore(path_), c.key), after);
+  }
+}
+
 TEST_F(StoreSchema, BytesThatAreNotUtf8AndCharactersBeyondTheBmpCompareAsTheyAre) {
   auto api = OpenTestStore(path_);
   ASSERT_EQ(Put(*api, "Software\\\xE4", "v", "latin-1 a-umlaut"), 0);
