@@ -67,13 +67,19 @@ W reg delete "HKCU\\$base" /f >/dev/null 2>&1 || true
 # are not what is measured): a server left without processes ends within about 0.5 to 2 seconds, the
 # sooner after a long run of cregistry.exe, and the next command would then wait for the old server to
 # save the registry and a new one to load it. A short command just before keeps it up.
-up() { W "$wtool" --help >/dev/null; }
+up() { W "$wtool" --help >/dev/null; sync; }
+# Before each store timing, Wine's server has ended and saved its registry (it does so after its last
+# process, while the next command would already run), and the disk holds nothing left to write: a
+# store write syncs its file, and that sync would otherwise wait for the megabytes Wine's server just
+# wrote. Before each Wine timing the same holds for what the store and earlier Wine commands wrote.
+wineserver=$(command -v wineserver64 || command -v wineserver || echo /usr/lib/wine/wineserver64)
+settle() { WINEPREFIX="$windows/wine/prefix" "$wineserver" -w 2>/dev/null || true; sync; }
 up
 for ((i = 0; i < rounds; i++)); do
   rm -f store.db*
-  timed store-import.txt env CREGISTRY_STORE="$tmp/store.db" "$tool" import bench.reg
+  settle; timed store-import.txt env CREGISTRY_STORE="$tmp/store.db" "$tool" import bench.reg
   rm -f out.reg
-  timed store-export.txt env CREGISTRY_STORE="$tmp/store.db" "$tool" export "$key" out.reg
+  settle; timed store-export.txt env CREGISTRY_STORE="$tmp/store.db" "$tool" export "$key" out.reg
 
   W reg delete "HKCU\\$base" /f >/dev/null 2>&1 || true
   up; timed tool-import.txt W "$wtool" import bench.reg

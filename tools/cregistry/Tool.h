@@ -26,6 +26,8 @@ namespace platform {
 std::shared_ptr<RegistryApi> OpenRegistry(const std::string* storePath, ToolError& error);
 // What the help says about the platform's registry and imports.
 extern const char* const kPlatformNotes;
+// Settings of the process that runs the tool (not of a program that runs it in-process).
+void PrepareProcess();
 }  // namespace platform
 
 }  // namespace cregistry::tool

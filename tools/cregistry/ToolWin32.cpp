@@ -17,4 +17,6 @@ const char* const kPlatformNotes =
     "transaction over plain calls, so a failure while applying (access denied, say) leaves the keys\n"
     "before it changed.";
 
+void PrepareProcess() {}
+
 }  // namespace cregistry::tool::platform

@@ -8,6 +8,7 @@
 #include "tools/cregistry/Tool.h"
 
 int main(int argc, char** argv) {
+  cregistry::tool::platform::PrepareProcess();
   std::vector<std::string> args(argv + 1, argv + argc);
   std::ostream& out = cregistry::tool::StandardOutput();
   std::ostream& err = cregistry::tool::StandardError();
