@@ -54,7 +54,9 @@ struct RegistryStore::Connection : ReadCache {
   int schema = kSchemaVersion;
   std::uint64_t schemaCheckedAt = 0;
   std::string Fold(std::string_view name) const { return FoldFor(schema, name); }
-  bool schemaPinned = false;  // inside a read snapshot, which holds one state of the file throughout
+  // Inside a read snapshot, which holds one state of the file throughout, or a transaction of
+  // BeginTransaction, which holds the write lock.
+  bool schemaPinned = false;
   long CheckSchema() {
     if (schemaPinned) return win32::kSuccess;
     if (watched != nullptr && schemaCheckedAt == generation) return win32::kSuccess;

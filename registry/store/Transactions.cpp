@@ -38,6 +38,7 @@ long RegistryStore::BeginTransaction() {
   cacheSize_ = c->QueryInt("PRAGMA cache_size", qrc);
   if (qrc != SQLITE_OK) cacheSize_ = 0;
   if (cacheSize_ != 0) c->Exec(Connection::kTransactionCache);
+  c->schemaPinned = true;  // no other connection writes (converts) until the transaction ends
   inTransaction_ = true;
   transactionOwner_ = std::this_thread::get_id();
   transactionFailure_ = kSuccess;
@@ -50,6 +51,7 @@ long RegistryStore::EndTransaction(bool commit, const std::function<void(std::in
   auto lock = Enter();
   if (!inTransaction_) return kInvalidParameter;
   Connection& c = *file_;
+  c.schemaPinned = false;
   long rc = transactionFailure_;
   bool landed = false;
   if (commit && rc == kSuccess) {
