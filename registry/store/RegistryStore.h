@@ -20,10 +20,16 @@
 // (StoreFile.cpp), unless two of its names would fold together: then it keeps version 1 and its rule.
 // The layout, by measurement (an import of 100,000 values in 10,000 keys, the one of bench/cregistry,
 // perf stat task-clock, median of 6 interleaved runs): 425 ms with vals_by_key, 345 ms without it; its
-// page splits and its 1,600 of the file's 9,700 pages were a fifth of the import. Without keys_by_parent
-// too, 320 ms; the keys' full paths (in keys, their UNIQUE index and keys_by_parent) are a quarter of
-// the pages. Values keyed (key, fname) WITHOUT ROWID with a creation-order column took 420 ms: the
-// column's next number is a look-up per insert.
+// page splits and its 1,600 of the file's 9,700 pages were a fifth of the import. Values keyed
+// (key, fname) WITHOUT ROWID with a creation-order column took 420 ms (the column's next number is a
+// look-up per insert), and so did ids made of the key and a count within it (larger ids in both
+// b-trees, and the same look-up). The keys' full paths, in keys, its UNIQUE index and keys_by_parent,
+// are a quarter of the pages: without keys_by_parent the import took 320 ms, and the same file with
+// paths of half the length 320 ms against 350 ms. Both stay: keys_by_parent lists sub-keys in one seek
+// each, and code that reads this file without it would scan every key at each step; a layout of leaf
+// names under (parent, folded name) would need a new schema version, a walk per path and a second set
+// of statements for readers of the old one, for about a tenth of the import. AUTOINCREMENT costs
+// nothing measurable there.
 // Nor do new stores take larger pages: with 4 KiB pages that import ran 5% fewer instructions (2.39G
 // to 2.27G) and half the system time (0.19 s to 0.09 s), but the accessor's value write
 // (bench/registry) fell from 35,000-44,000 to 27,000-28,000 writes a second (2 KiB pages: 20,000-
