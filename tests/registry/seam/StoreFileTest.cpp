@@ -170,6 +170,22 @@ TEST_F(StoreFile, ListingStepsFollowChangesMadeBetweenThem) {
       EXPECT_EQ(nameAt(0), "a");
     }
   }
+  // Values changed between steps, by another connection and by this one.
+  auto valueAt = [&](std::uint32_t index) {
+    char name[16] = {};
+    std::uint32_t len = sizeof name;
+    long rc = lister->EnumValue(values.get(), index, name, len);
+    return rc == 0 ? std::string(name, len) : "rc " + std::to_string(rc);
+  };
+  EXPECT_EQ(valueAt(0), "n0");
+  EXPECT_EQ(valueAt(1), "n1");
+  KeyHandle theirs(*other);
+  ASSERT_EQ(other->OpenKey(kHKCU, "Software\\V", kAll, theirs.out()), 0);
+  ASSERT_EQ(other->DeleteValue(theirs.get(), "n0"), 0);
+  EXPECT_EQ(valueAt(2), "n3") << "another connection's delete before the step";
+  ASSERT_EQ(lister->DeleteValue(values.get(), "n4"), 0);
+  EXPECT_EQ(valueAt(3), "n5") << "this connection's own delete";
+  EXPECT_EQ(valueAt(48), "rc 259");
 }
 
 // A connection answers repeated reads from memory while the database is unchanged; every change by
