@@ -17,7 +17,7 @@
 //       writer's opening drops it (Convert). The tables are the same with or without it, so the
 //       schema version did not change and code of either kind reads stores of either kind.
 // Version 1 had the same tables with names folded by ASCII letters only; opening such a store converts it
-// (StoreFile.cpp), unless two of its names would fold together: then it keeps version 1 and its rule.
+// (Conversion.cpp), unless two of its names would fold together: then it keeps version 1 and its rule.
 // The layout, by measurement (an import of 100,000 values in 10,000 keys, the one of bench/cregistry,
 // perf stat task-clock, median of 6 interleaved runs): 425 ms with vals_by_key, 345 ms without it; its
 // page splits and its 1,600 of the file's 9,700 pages were a fifth of the import. Values keyed
@@ -54,9 +54,9 @@
 // listings continue from where they stood all the same (DatabaseView::KeyListingStep and ValueListingStep).
 //
 // The implementation: Schema.* (schema, statements, error codes), ReadView.* (the read path),
-// ReadCache.* (the read cache),
-// Connection.h (one SQLite connection), StoreFile.cpp (file opening and layout), Transactions.*
-// (the Write template and the transactions), RegistryStore.cpp (the operations).
+// ReadCache.* (the read cache), Connection.* (one SQLite connection), StoreFile.cpp (file opening and
+// layout), Conversion.cpp (stores of earlier code), Transactions.* (the Write template and the
+// transactions), RegistryStore.cpp (the operations).
 #pragma once
 
 #include <condition_variable>

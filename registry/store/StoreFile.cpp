@@ -1,15 +1,14 @@
 // The registry store's file: creating it and its folders, opening it, checking that it is ours and of a
-// schema we know, laying out a new one; and the setup of each connection to it.
+// schema we know, laying out a new one, and closing every store when the process ends. The connection's
+// own hooks are in Connection.cpp, the conversion of older stores in Conversion.cpp.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_set>
@@ -42,79 +41,6 @@ long MakeParentFolders(const std::string& path, mode_t mode) {
 }
 
 }  // namespace
-
-int RegistryStore::Connection::Busy(void* arg, int count) {
-  auto* self = static_cast<Connection*>(arg);
-  auto now = std::chrono::steady_clock::now();
-  if (count == 0) self->busySince = now;
-  if (now - self->busySince > self->busyLimit) return 0;
-  std::this_thread::sleep_for(std::chrono::microseconds(std::min(20 << std::min(count, 6), 1000)));
-  return 1;
-}
-
-// The hook replaces SQLite's automatic checkpoint, which it therefore does itself: a passive one every
-// kCheckpointFrames frames, which copies what no reader still needs into the database and never waits.
-// Passive checkpoints alone let the log grow without end while readers keep coming (each new reader
-// may pin the frames of its snapshot, so the log is never copied up to its end and never starts over),
-// so once the log passes kWalLimit the committing connection also asks for a truncating checkpoint: it
-// waits a short while for the readers of the moment (each read is one statement, never held between
-// calls), copies everything and truncates the log to nothing. When that wait runs out the log stays as
-// it is until the next commit tries again.
-int RegistryStore::Connection::WalHook(void* arg, sqlite3* db, const char* name, int frames) {
-  auto* self = static_cast<Connection*>(arg);
-  self->committedFrames = static_cast<std::uint32_t>(frames);
-  if (frames < kCheckpointFrames) return SQLITE_OK;
-  const std::int64_t logBytes = static_cast<std::int64_t>(frames) * (self->pageSize + kFrameHeader);
-  if (logBytes < kWalLimit) {
-    sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    return SQLITE_OK;
-  }
-  const auto limit = self->busyLimit;
-  self->busyLimit = kCheckpointWait;
-  sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  self->busyLimit = limit;
-  return SQLITE_OK;
-}
-
-std::int64_t RegistryStore::Connection::QueryInt(const char* sql, int& rc) {
-  sqlite3_stmt* raw = nullptr;
-  rc = sqlite3_prepare_v2(db.get(), sql, -1, &raw, nullptr);
-  StmtPtr stmt(raw);
-  if (rc != SQLITE_OK) return 0;
-  rc = sqlite3_step(stmt.get());
-  if (rc != SQLITE_ROW) return 0;
-  rc = SQLITE_OK;
-  return sqlite3_column_int64(stmt.get(), 0);
-}
-
-bool RegistryStore::Connection::Stamp(StateStamp& out) const {
-  out = {};
-  if (immutable) return true;
-  if (shmPath.empty()) {
-    return sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_DATA_VERSION, &out.version) == SQLITE_OK;
-  }
-  // Opened anew each time: a -shm file that the last writer removed, and a new one made later, are told
-  // apart from the one read before.
-  const int fd = ::open(shmPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  unsigned char copies[2 * ReadCache::kHeaderSize];
-  const ssize_t n = ::pread(fd, copies, sizeof copies, 0);
-  ::close(fd);
-  if (n != static_cast<ssize_t>(sizeof copies)) return false;
-  if (std::memcmp(copies, copies + ReadCache::kHeaderSize, ReadCache::kHeaderSize) != 0) return false;
-  std::memcpy(out.header.data(), copies, ReadCache::kHeaderSize);
-  return true;
-}
-
-long RegistryStore::Connection::Prepare() {
-  for (int i = 0; i < kStatementCount; ++i) {
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v3(db.get(), kStatementText[i], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
-    statements[i].reset(raw);
-    if (rc != SQLITE_OK) return FromSqlite(rc);
-  }
-  return kSuccess;
-}
 
 namespace {
 
@@ -351,58 +277,6 @@ long RegistryStore::TryOpenFile(bool create, OpenMode mode) {
   file_ = std::move(conn);
   fileStamp_ = stamp;
   return kSuccess;
-}
-
-namespace {
-
-// registry_fold(text): the name rule of the current schema, for the conversion's statements.
-void FoldSql(sqlite3_context* context, int, sqlite3_value** args) {
-  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(args[0]));
-  if (text == nullptr) {
-    sqlite3_result_null(context);
-    return;
-  }
-  const std::string folded = Fold(std::string_view(text, static_cast<std::size_t>(sqlite3_value_bytes(args[0]))));
-  sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
-}
-
-}  // namespace
-
-// Two conversions, in one transaction, so that another connection sees the store before or after them
-// and a failure or a kill leaves it as it was:
-// - The index that earlier stores kept of each key's values in creation order goes (RegistryStore.h
-//   says why); the tables stay as they are, so that a reader of either layout reads both.
-// - Schema 1 folded ASCII letters only; schema 2 folds every character (Fold). The folded columns are
-//   computed again: folding the old folded text gives the same as folding the name (the new rule folds
-//   ASCII letters as the old one did), and the new rule is idempotent, so a UNIQUE conflict can only be
-//   two names that now fold together. Such a store is left at schema 1 and keeps the old rule: nothing
-//   is lost, and the next opening tries again.
-long RegistryStore::Convert(Connection& conn, std::int64_t& version) {
-  int rc = sqlite3_create_function_v2(conn.db.get(), "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                      &FoldSql, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return FromSqlite(rc);
-  if (long brc = conn.Begin()) return brc;
-  version = conn.QueryInt("PRAGMA user_version", rc);  // another process may have converted it meanwhile
-  if (rc == SQLITE_OK) rc = conn.Exec("DROP INDEX IF EXISTS vals_by_key");
-  if (rc == SQLITE_OK && version == 1) {
-    rc = conn.Exec(
-        "SAVEPOINT fold;"
-        "UPDATE keys SET fpath = registry_fold(fpath) WHERE fpath <> registry_fold(fpath);"
-        "UPDATE vals SET fname = registry_fold(fname) WHERE fname <> registry_fold(fname);"
-        "PRAGMA user_version = 2;");
-    if ((rc & 0xff) == SQLITE_CONSTRAINT) {
-      rc = conn.Exec("ROLLBACK TO fold");  // names that fold together: stays at schema 1
-    } else if (rc == SQLITE_OK) {
-      version = 2;
-    }
-    if (rc == SQLITE_OK) rc = conn.Exec("RELEASE fold");
-  }
-  if (rc == SQLITE_OK) rc = conn.Exec("COMMIT");
-  if (rc != SQLITE_OK) {
-    if (sqlite3_get_autocommit(conn.db.get()) == 0) conn.Exec("ROLLBACK");
-    return FromSqlite(rc);
-  }
-  return version >= 1 && version <= kSchemaVersion ? kSuccess : kBadDb;
 }
 
 long RegistryStore::ForRead(Connection*& out) {
