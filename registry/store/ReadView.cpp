@@ -149,8 +149,7 @@ long DatabaseView::ValueListingStep(Connection& c, std::int64_t parent, std::uin
   Connection::ValueList& list = c.valueList;
   const auto answer = [&]() -> long {
     if (index >= list.ends.size()) return kNoMoreItems;
-    listingName_.assign(list.At(index));
-    name = listingName_;
+    name = list.At(index);  // valid until the connection lists values again
     return kSuccess;
   };
   if (list.valid && list.parent == parent && list.generation == c.generation) {
