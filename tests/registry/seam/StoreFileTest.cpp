@@ -188,6 +188,37 @@ TEST_F(StoreFile, ListingStepsFollowChangesMadeBetweenThem) {
   EXPECT_EQ(valueAt(48), "rc 259");
 }
 
+// A value listing goes on from where it stood while each of its values is read, also once the reads
+// have filled the read cache (which then starts over): its steps cost what a bare listing's do.
+TEST_F(StoreFile, AValueListingOutlastsAFullReadCache) {
+  auto api = OpenTestStore(path_);
+  const int n = 10000;  // past the cache's 4,096 answers twice
+  ASSERT_EQ(RunAsOneTransaction(*api, [&]() -> long {
+    for (int i = 0; i < n; ++i) {
+      if (long rc = Put(*api, "Software\\Many", "v" + std::to_string(i), "x")) return rc;
+    }
+    return 0;
+  }), 0);
+  KeyHandle key(*api);
+  ASSERT_EQ(api->OpenKey(kHKCU, "Software\\Many", kAll, key.out()), 0);
+  const auto listingSteps = [&](bool readEach) {
+    const std::uint64_t before = store::ListingSteps();
+    char name[16];
+    std::uint32_t len = sizeof name;
+    int listed = 0;
+    for (std::uint32_t i = 0; api->EnumValue(key.get(), i, name, len) == 0; ++i, len = sizeof name) {
+      ++listed;
+      std::uint32_t size = 0;
+      if (readEach && api->QueryValue(key.get(), name, nullptr, nullptr, &size) != 0) return -1.0;
+    }
+    return listed == n ? static_cast<double>(store::ListingSteps() - before) : -1.0;
+  };
+  const double bare = listingSteps(false), reading = listingSteps(true);
+  ASSERT_GT(bare, 0);
+  ASSERT_GT(reading, 0);
+  EXPECT_LT(reading, 1.2 * bare) << "the listing started over when the read cache did";
+}
+
 // A connection answers repeated reads from memory while the database is unchanged; every change by
 // another connection or process must show at its next read.
 TEST_F(StoreFile, ReadsSeeEveryChangeMadeElsewhere) {

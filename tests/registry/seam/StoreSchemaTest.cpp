@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <cregistry/RegistryTransaction.h>
 #include <cregistry/Store.h>
 #include "SeamFixture.h"
 #include "StoreDir.h"
@@ -88,7 +89,8 @@ TEST_F(StoreSchema, AConnectionOpenedBeforeAnotherConvertedTheStoreFollowsTheNew
   CopyData("schema1-collision.db");
   auto early = OpenTestStore(path_);  // stays at the first schema: two names collide
   ASSERT_EQ(Fetch(*early, "Software\\Old\\K\xC3\xA4se", "v"), "lower");
-  ASSERT_EQ(early->DeleteKey(kHKCU, "Software\\Old\\K\xC3\x84SE"), 0);
+  // In a transaction, which holds the schema it found only while it runs.
+  ASSERT_EQ(RunAsOneTransaction(*early, [&] { return early->DeleteKey(kHKCU, "Software\\Old\\K\xC3\x84SE"); }), 0);
   auto late = OpenTestStore(path_);  // no collision left: converts
   ASSERT_EQ(Fetch(*late, "Software\\Old\\K\xC3\x84SE", "v"), "lower");
   ASSERT_EQ(UserVersion(), 2);
@@ -110,6 +112,7 @@ TEST_F(StoreSchema, StoresOfEarlierLayoutsLoseTheOrderIndexAndKeepTheOrder) {
   };
   const Case cases[] = {
       {"schema1.db", "Software\\Old\\K\xC3\xA4se", {"Gr\xC3\xBC\xC3\x9F" "e", "name"}},
+      {"schema1-collision.db", "Software\\Old\\PLAIN", {"v"}},  // keeps schema 1, loses the index all the same
       {"schema2.db", "Software\\Old\\Ordered", {"zulu", "alpha", "Mike", ""}},
   };
   const auto valueNames = [](RegistryApi& api, const char* path) {
