@@ -12,14 +12,15 @@ RegistryError::RegistryError(std::int32_t number, std::string source, std::strin
       description_(std::move(description)) {}
 
 const std::string& RegistryError::ExecutableName() {
-  static const std::string name = [] {
+  // Never destroyed: another thread may raise an error while the process ends.
+  static const std::string& name = *new std::string([] {
     std::string path = ExecutablePath();
     auto slash = path.find_last_of("/\\");
     std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
     auto dot = file.find_last_of('.');
     if (dot != std::string::npos && dot > 0) file.erase(dot);
     return file;
-  }();
+  }());
   return name;
 }
 

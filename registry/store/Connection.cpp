@@ -1,7 +1,4 @@
 // One connection of the store: its busy handler, its checkpoints, its small queries and its statements.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -9,6 +6,7 @@
 
 #include <cregistry/Store.h>
 #include "registry/store/Connection.h"
+#include "registry/store/Files.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Schema.h"
 
@@ -66,14 +64,10 @@ bool RegistryStore::Connection::Stamp(StateStamp& out) const {
   if (shmPath.empty()) {
     return sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_DATA_VERSION, &out.version) == SQLITE_OK;
   }
-  // Opened anew each time: a -shm file that the last writer removed, and a new one made later, are told
-  // apart from the one read before.
-  const int fd = ::open(shmPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
+  // Through a descriptor kept for the life of the process: closing one would drop this process's locks
+  // on the file, those of this very read transaction among them (files::ShmHeader).
   unsigned char copies[2 * ReadCache::kHeaderSize];
-  const ssize_t n = ::pread(fd, copies, sizeof copies, 0);
-  ::close(fd);
-  if (n != static_cast<ssize_t>(sizeof copies)) return false;
+  if (!files::ShmHeader(shmPath, copies, sizeof copies)) return false;
   if (std::memcmp(copies, copies + ReadCache::kHeaderSize, ReadCache::kHeaderSize) != 0) return false;
   std::memcpy(out.header.data(), copies, ReadCache::kHeaderSize);
   return true;
@@ -84,7 +78,7 @@ long RegistryStore::Connection::Prepare() {
     sqlite3_stmt* raw = nullptr;
     int rc = sqlite3_prepare_v3(db.get(), kStatementText[i], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
     statements[i].reset(raw);
-    if (rc != SQLITE_OK) return FromSqlite(rc);
+    if (rc != SQLITE_OK) return Failure(rc);
   }
   return kSuccess;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include <cregistry/RegistryApi.h>
+#include <cregistry/Store.h>
 #include "registry/store/ReadCache.h"
 #include "registry/store/RegistryStore.h"
 #include "registry/store/Schema.h"
@@ -75,6 +76,17 @@ struct RegistryStore::Connection : ReadCache {
   static int Busy(void* arg, int count);
   // SQLite's WAL hook after each commit: notes the frame count for the cache, and checkpoints.
   static int WalHook(void* arg, sqlite3* db, const char* name, int frames);
+
+  // Whether the last failure of the connection is one of the passing states that a reader which may
+  // not write the -shm file meets while another process makes or recovers the shared memory (see
+  // RegistryStore::Read), or a retry that SQLite gave up (SQLITE_PROTOCOL).
+  bool Passing() const {
+    const int code = sqlite3_extended_errcode(db.get());
+    return code == SQLITE_READONLY_CANTINIT || code == SQLITE_READONLY_RECOVERY || code == SQLITE_PROTOCOL ||
+           (code & 0xff) == SQLITE_BUSY;
+  }
+  // The code of a failure rc of this connection: kBusy for a passing state.
+  long Failure(int rc) const { return Passing() ? win32::kBusy : FromSqlite(rc); }
 
   int Exec(const char* sql) { return sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr); }
   // The single integer a PRAGMA or query answers, or an SQLite error code in rc.

@@ -53,11 +53,12 @@ struct HandleEntry {
 using EntryPtr = std::shared_ptr<const HandleEntry>;
 
 // Every open key handle of the process, whichever store it belongs to: handle values are unique across
-// stores, and a handle keeps its store open.
+// stores, and a handle keeps its store open. Never destroyed, as the other tables of the process: other
+// threads may still use them while the process ends.
 class HandleTable {
  public:
   static HandleTable& Instance() {
-    static HandleTable table;
+    static HandleTable& table = *new HandleTable;
     return table;
   }
 
@@ -106,7 +107,7 @@ class HandleTable {
 class MachineTable {
  public:
   static MachineTable& Instance() {
-    static MachineTable table;
+    static MachineTable& table = *new MachineTable;
     return table;
   }
   void Register(const std::string& machine, const std::string& path) {

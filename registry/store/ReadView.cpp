@@ -268,7 +268,7 @@ long SnapshotView::ValuesOf(Connection& c, std::int64_t key, const Values*& out)
 }
 
 long SnapshotView::SubKeysOf(Connection& c, std::int64_t parent, const std::vector<SubKey>*& out) {
-  static const std::vector<SubKey> kNone;
+  static const std::vector<SubKey>& kNone = *new std::vector<SubKey>;  // never destroyed, as the tables
   out = nullptr;
   if (auto it = subKeys_.find(parent); it != subKeys_.end()) {
     out = &it->second;

@@ -49,26 +49,26 @@ ReadView& RegistryStore::ViewFor(Connection& c, Reads reads) {
 
 long RegistryStore::OpenKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
   auto lock = Enter();
-  Connection* c = nullptr;
-  if (long rc = ForRead(c)) return rc;
-  if (path.empty()) {
-    long rc = c->KeyState(parent.id);
-    if (rc == kSuccess) out = parent;
-    return rc;
-  }
-  ReadView& view = ViewFor(*c, Reads::kLookUps);
-  if (long rc = c->CheckSchema()) return rc;
-  std::string fpath = parent.fpath;
-  for (std::string_view part : path) {
-    fpath += '\\';
-    fpath += c->Fold(part);
-  }
-  ReadCache::CachedKey answer{kSuccess, 0};
-  if (long rc = view.FindKey(*c, parent.id, fpath, answer)) return rc;
-  if (answer.rc != kSuccess) return answer.rc;
-  out.id = answer.id;
-  out.fpath = std::move(fpath);
-  return kSuccess;
+  return Read([&](Connection& c) -> long {
+    if (path.empty()) {
+      long rc = c.KeyState(parent.id);
+      if (rc == kSuccess) out = parent;
+      return rc;
+    }
+    ReadView& view = ViewFor(c, Reads::kLookUps);
+    if (long rc = c.CheckSchema()) return rc;
+    std::string fpath = parent.fpath;
+    for (std::string_view part : path) {
+      fpath += '\\';
+      fpath += c.Fold(part);
+    }
+    ReadCache::CachedKey answer{kSuccess, 0};
+    if (long rc = view.FindKey(c, parent.id, fpath, answer)) return rc;
+    if (answer.rc != kSuccess) return answer.rc;
+    out.id = answer.id;
+    out.fpath = std::move(fpath);
+    return kSuccess;
+  });
 }
 
 long RegistryStore::CreateKey(const KeyRef& parent, const std::vector<std::string_view>& path, KeyRef& out) {
@@ -162,12 +162,13 @@ long RegistryStore::DeleteKey(const KeyRef& parent, const std::vector<std::strin
 long RegistryStore::QueryValue(std::int64_t key, std::string_view name, std::uint32_t* type,
                                std::uint8_t* data, std::uint32_t* size) {
   auto lock = Enter();
-  Connection* c = nullptr;
-  if (long rc = ForRead(c)) return rc;
-  ReadView& view = ViewFor(*c, Reads::kLookUps);
-  if (long rc = c->CheckSchema()) return rc;
   const ReadCache::CachedValue* value = nullptr;
-  if (long rc = view.FindValue(*c, key, c->Fold(name), value)) return rc;
+  long rc = Read([&](Connection& c) -> long {
+    ReadView& view = ViewFor(c, Reads::kLookUps);
+    if (long crc = c.CheckSchema()) return crc;
+    return view.FindValue(c, key, c.Fold(name), value);
+  });
+  if (rc != kSuccess) return rc;
   if (value->rc != kSuccess) return value->rc;
   auto length = static_cast<std::uint32_t>(value->data.size());
   if (type != nullptr) *type = value->type;
@@ -252,17 +253,15 @@ long RegistryStore::DeleteValue(std::int64_t key, std::string_view name) {
 
 long RegistryStore::QueryInfoKey(std::int64_t key, std::uint32_t& maxValueNameLen) {
   auto lock = Enter();
-  Connection* c = nullptr;
-  if (long rc = ForRead(c)) return rc;
-  return ViewFor(*c, Reads::kListings).LongestValueName(*c, key, maxValueNameLen);
+  return Read([&](Connection& c) { return ViewFor(c, Reads::kListings).LongestValueName(c, key, maxValueNameLen); });
 }
 
 long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name, std::uint32_t& nameLen) {
   auto lock = Enter();
-  Connection* c = nullptr;
-  if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  if (long rc = ViewFor(*c, Reads::kListings).ValueName(*c, key, index, found)) return rc;
+  if (long rc = Read([&](Connection& c) { return ViewFor(c, Reads::kListings).ValueName(c, key, index, found); })) {
+    return rc;
+  }
   const auto length = static_cast<std::uint32_t>(found.size());
   if (length >= nameLen) {
     // Too small: as Windows does, the buffer gets as much of the name as fits, NUL-terminated.
@@ -280,10 +279,10 @@ long RegistryStore::EnumValue(std::int64_t key, std::uint32_t index, char* name,
 
 long RegistryStore::EnumKey(std::int64_t key, std::uint32_t index, char* name, std::uint32_t nameSize) {
   auto lock = Enter();
-  Connection* c = nullptr;
-  if (long rc = ForRead(c)) return rc;
   std::string_view found;
-  if (long rc = ViewFor(*c, Reads::kListings).SubKeyName(*c, key, index, found)) return rc;
+  if (long rc = Read([&](Connection& c) { return ViewFor(c, Reads::kListings).SubKeyName(c, key, index, found); })) {
+    return rc;
+  }
   if (found.size() >= nameSize) return kMoreData;
   std::memcpy(name, found.data(), found.size());
   name[found.size()] = '\0';

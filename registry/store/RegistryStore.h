@@ -125,9 +125,10 @@ class RegistryStore {
 
   const std::string& path() const { return path_; }
 
-  // Closes the store's connections (the next call opens the file again). Called for every store when
-  // the process ends normally; a call running on another thread, a transaction or a snapshot keeps them.
-  void Close();
+  // Closes the store's connections when the process ends normally (Lifetime.cpp): once the call that
+  // another thread runs, and a transaction or snapshot of another thread, have ended (waiting a few
+  // seconds at most); from then on only the calling thread's calls run, the others wait for the end.
+  void CloseForExit();
 
   // kSuccess when this process may write the store (creating its file when it is missing and may be
   // made), else the code every write would answer (kAccessDenied for a file of another user's).
@@ -168,6 +169,12 @@ class RegistryStore {
   // The connection for a read: the store file's, or, while the file does not exist, an empty in-memory
   // registry (so that reads create nothing).
   long ForRead(Connection*& out);
+  // A read call: body(Connection&) answers a code. A reader that may not write the -shm file meets
+  // SQLite's passing states while another process makes or recovers the shared memory
+  // (SQLITE_READONLY_CANTINIT, SQLITE_READONLY_RECOVERY, SQLITE_PROTOCOL, busy): the call is made again
+  // from the start, for kBusyLimit at most, outside a snapshot or transaction (whose state must not move).
+  template <class Body>
+  long Read(Body&& body);
   // The view that this call's reads go through (ReadView.h), chosen once per call. Listings and the
   // longest value name are never cached (the cached view reads them from the database), so they leave
   // the cache as it is.
@@ -181,24 +188,17 @@ class RegistryStore {
   long OpenFile(bool create);
   long TryOpenFile(bool create);
   // How a connection opens the file: to read and write; to read only, through SQLite's read-only WAL
-  // access; or as read-only media (SQLite's immutable mode: no lock, no log, no -shm file).
+  // access (which needs the -wal and -shm files, see StoreFile.cpp); or, on a file system mounted
+  // read-only, as read-only media (SQLite's immutable mode: no lock, no log, no -shm file).
   enum class OpenMode { kReadWrite, kReadOnly, kImmutable };
   long TryOpenFile(bool create, OpenMode mode);
-  // Gives the (regular, not linked) store file the rights of its readers_: takes the group's and
-  // others' rights off, or gives them the right to read.
-  long SetReaders() const;
   Readers readers_;
-  // What an immutable connection relies on staying as it was.
-  struct FileStamp {
-    std::uint64_t inode = 0;
-    std::int64_t size = -1;
-    std::int64_t modified = 0;
-    std::int64_t logSize = 0;
-    bool operator==(const FileStamp&) const = default;
-  };
-  FileStamp StampFile() const;
-  FileStamp fileStamp_;
-  bool unreadableLogReported_ = false;
+  // The store cannot be read by this user; said once on standard error.
+  bool unreadableReported_ = false;
+  void ReportUnreadable(const char* why);
+  // A machine store that this process does not trust (files::Trusted); said once on standard error.
+  bool untrustedReported_ = false;
+  long CheckTrusted();
   // Brings a store of an older schema (version) to the current one, where it can; version answers the
   // schema the file has afterwards.
   long Convert(Connection& conn, std::int64_t& version);
@@ -233,6 +233,8 @@ class RegistryStore {
   std::int64_t cacheSize_ = 0;
   std::unique_ptr<Connection> file_;
   std::unique_ptr<Connection> empty_;
+  // The thread that ends the process, once it has closed the store (CloseForExit).
+  std::thread::id exitThread_;
 };
 
 }  // namespace cregistry::store

@@ -520,7 +520,9 @@ void RegisterMachineStore(const std::string& machine, const std::string& path) {
 }
 
 std::shared_ptr<RegistryApi> DefaultRegistryApi() {
-  static const std::shared_ptr<RegistryApi> api = OpenRegistryStores(DefaultStorePath(), DefaultMachineStorePath());
+  // Never destroyed: other threads may still use it while the process ends (Lifetime.cpp closes its stores).
+  static const std::shared_ptr<RegistryApi>& api =
+      *new std::shared_ptr<RegistryApi>(OpenRegistryStores(DefaultStorePath(), DefaultMachineStorePath()));
   return api;
 }
 

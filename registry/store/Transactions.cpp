@@ -9,14 +9,6 @@ namespace cregistry::store {
 
 using namespace cregistry::win32;
 
-std::unique_lock<std::mutex> RegistryStore::Enter() {
-  std::unique_lock lock(mutex_);
-  transactionEnded_.wait(lock, [&] {
-    return (!inTransaction_ && !inSnapshot_) || transactionOwner_ == std::this_thread::get_id();
-  });
-  return lock;
-}
-
 long RegistryStore::TransactionStep(Connection& c, long rc) {
   if (sqlite3_get_autocommit(c.db.get()) == 0) return rc;
   transactionFailure_ = rc != kSuccess ? rc : kRegistryIoFailed;
@@ -81,11 +73,15 @@ long RegistryStore::EndTransaction(bool commit, const std::function<void(std::in
 long RegistryStore::BeginSnapshot() {
   auto lock = Enter();
   if (inTransaction_ || inSnapshot_) return kInvalidParameter;  // this thread's own: nesting
-  Connection* c = nullptr;
-  if (long rc = ForRead(c)) return rc;
   // The deferred BEGIN reads nothing yet: the schema check is the first read, which fixes the state
   // that every later read of the snapshot sees.
-  if (long rc = c->BeginChecked(kBeginRead, [&] { ++c->generation; })) return rc;
+  Connection* c = nullptr;
+  if (long rc = Read([&](Connection& conn) {
+        c = &conn;
+        return conn.BeginChecked(kBeginRead, [&] { ++conn.generation; });
+      })) {
+    return rc;
+  }
   c->schemaPinned = true;
   snapshotView_->Clear();
   inSnapshot_ = true;

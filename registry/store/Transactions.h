@@ -1,9 +1,14 @@
-// The writes of the registry store: the Write template through which every operation that changes the
-// database goes, and the transactions of BeginTransaction and EndTransaction that group many of them.
-// Included by the operations (RegistryStore.cpp) only.
+// The reads and writes of the registry store: the Read template through which every read call goes, the
+// Write template through which every operation that changes the database goes, and the transactions of
+// BeginTransaction and EndTransaction that group many of them.
+// Included by the operations (RegistryStore.cpp) and the transactions (Transactions.cpp) only.
 #pragma once
 
 #include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include <cregistry/Store.h>
 #include "registry/store/Connection.h"
@@ -60,6 +65,19 @@ long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
     c->DropCache();
   }
   return rc;
+}
+
+template <class Body>
+long RegistryStore::Read(Body&& body) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int attempt = 0;; ++attempt) {
+    Connection* c = nullptr;
+    long rc = ForRead(c);
+    if (rc == win32::kSuccess) rc = body(*c);
+    const bool passing = rc == win32::kBusy || (rc != win32::kSuccess && c != nullptr && c->Passing());
+    if (!passing || inSnapshot_ || inTransaction_ || std::chrono::steady_clock::now() - start > kBusyLimit) return rc;
+    std::this_thread::sleep_for(std::chrono::microseconds(std::min(50 << std::min(attempt, 5), 2000)));
+  }
 }
 
 }  // namespace cregistry::store

@@ -100,7 +100,8 @@ class Win32RegistryApi final : public RegistryApi {
 }  // namespace
 
 std::shared_ptr<RegistryApi> DefaultRegistryApi() {
-  static const std::shared_ptr<RegistryApi> api = std::make_shared<Win32RegistryApi>();
+  // Never destroyed: other threads may still use it while the process ends.
+  static const std::shared_ptr<RegistryApi>& api = *new std::shared_ptr<RegistryApi>(std::make_shared<Win32RegistryApi>());
   return api;
 }
 

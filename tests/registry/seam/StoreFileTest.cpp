@@ -375,53 +375,64 @@ TEST_F(StoreFile, AReadOnlyStoreAnswersReadsAndRefusesWrites) {
   EXPECT_EQ(ReadFile(path_), before);
 }
 
-// A store in a folder the process may not write to, with no -wal or -shm file beside it (a copied
-// store, or one whose last connection removed them): SQLite cannot make the shared memory it reads a WAL
-// database with, and reads it as read-only media instead.
+// A store in a folder the process may not write to. With the -wal and -shm files that its owner's
+// connections keep, it is read (through SQLite's read-only WAL access) and every write is refused; a copy
+// of the file alone cannot be read there (reading a WAL database takes both files, and it is not read as
+// read-only media, which another process could change under the reader): reads answer kAccessDenied.
+// Either way nothing changes.
 TEST_F(StoreFile, AStoreInAReadOnlyFolderAnswersReadsAndRefusesWrites) {
-  {
-    auto api = OpenTestStore(path_);
-    ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
-    ASSERT_EQ(Put(*api, "Software\\Acme\\Sub", "w", "more"), 0);
-  }
-  Sql(path_, "PRAGMA wal_checkpoint(TRUNCATE)");
-  fs::remove(path_ + "-wal");
-  fs::remove(path_ + "-shm");
-  const bool root = geteuid() == 0;
-  const fs::path folder = fs::path(path_).parent_path();
-  for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested"}) fs::permissions(p, fs::perms(0755));
-  fs::permissions(path_, root ? fs::perms(0644) : fs::perms(0444));
-  fs::permissions(folder, root ? fs::perms(0755) : fs::perms(0555));
-  std::string before = ReadFile(path_);
+  for (const bool logsKept : {true, false}) {
+    SCOPED_TRACE(logsKept ? "the -wal and -shm kept" : "the file alone");
+    fs::remove_all(dir_);
+    {
+      auto api = OpenTestStore(path_);
+      ASSERT_EQ(Put(*api, "Software\\Acme", "v", "data"), 0);
+      ASSERT_EQ(Put(*api, "Software\\Acme\\Sub", "w", "more"), 0);
+    }
+    EXPECT_EQ(FileSize(path_ + "-wal"), 0) << "the last connection empties the log";
+    if (!logsKept) {
+      fs::remove(path_ + "-wal");
+      fs::remove(path_ + "-shm");
+    }
+    const bool root = geteuid() == 0;
+    const fs::path folder = fs::path(path_).parent_path();
+    for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested"}) fs::permissions(p, fs::perms(0755));
+    for (const char* part : {"", "-wal", "-shm"}) {
+      if (fs::exists(path_ + part)) fs::permissions(path_ + part, root ? fs::perms(0644) : fs::perms(0444));
+    }
+    fs::permissions(folder, root ? fs::perms(0755) : fs::perms(0555));
+    std::string before = ReadFile(path_);
 
-  const int step = AsAnotherUser([&] {
-    auto api = OpenTestStore(path_);
-    std::string data;
-    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 11;
-    if (Fetch(*api, "software\\acme\\SUB", "W", data) != 0 || data != "more") return 12;
-    char name[64];
-    KeyHandle key(*api);
-    if (api->OpenKey(kHKCU, "Software\\Acme", kAll, key.out()) != 0) return 13;
-    if (api->EnumKey(key.get(), 0, name, sizeof name) != 0 || std::string(name) != "Sub") return 14;
-    if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) return 15;
-    if (Put(*api, "Software\\New", "v", "new") != kAccessDenied) return 16;
-    if (api->DeleteKey(kHKCU, "Software\\Acme\\Sub") != kAccessDenied) return 17;
-    if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 18;
-    if (RunAsOneSnapshot(*api, [&] { return Fetch(*api, "software\\acme\\SUB", "W", data); }) != 0 || data != "more")
-      return 19;
-    return 0;
-  });
-  fs::permissions(folder, fs::perms(0755));
-  EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
-  EXPECT_EQ(ReadFile(path_), before);
-  EXPECT_FALSE(fs::exists(path_ + "-wal"));
+    const int step = AsAnotherUser([&] {
+      auto api = OpenTestStore(path_);
+      std::string data;
+      if (!logsKept) return Fetch(*api, "Software\\Acme", "v", data) == kAccessDenied ? 0 : 20;
+      if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 11;
+      if (Fetch(*api, "software\\acme\\SUB", "W", data) != 0 || data != "more") return 12;
+      char name[64];
+      KeyHandle key(*api);
+      if (api->OpenKey(kHKCU, "Software\\Acme", kAll, key.out()) != 0) return 13;
+      if (api->EnumKey(key.get(), 0, name, sizeof name) != 0 || std::string(name) != "Sub") return 14;
+      if (Put(*api, "Software\\Acme", "v", "changed") != kAccessDenied) return 15;
+      if (Put(*api, "Software\\New", "v", "new") != kAccessDenied) return 16;
+      if (api->DeleteKey(kHKCU, "Software\\Acme\\Sub") != kAccessDenied) return 17;
+      if (Fetch(*api, "Software\\Acme", "v", data) != 0 || data != "data") return 18;
+      if (RunAsOneSnapshot(*api, [&] { return Fetch(*api, "software\\acme\\SUB", "W", data); }) != 0 || data != "more")
+        return 19;
+      return 0;
+    });
+    fs::permissions(folder, fs::perms(0755));
+    EXPECT_EQ(step, 0) << "the step of the child that failed (10 + n)";
+    EXPECT_EQ(ReadFile(path_), before);
+    EXPECT_EQ(fs::exists(path_ + "-wal"), logsKept);
+  }
 }
 
 // Another user who may only read the store: its listings cost steps in proportion to their length (no
 // read cache, but cursors all the same; twice the entries, twice the steps, counted by SQLite rather
 // than timed), whether the store's writer has ended (a process that ends normally closes its connections,
-// taking the -wal and -shm files with them) or still runs with commits in the log. Those commits are read
-// through a -shm file the reader may read; when it may not, reads answer kAccessDenied.
+// emptying the log and keeping the -wal and -shm files) or still runs with commits in the log. The store
+// is read through a -shm file the reader may read; when it may not, reads answer kAccessDenied.
 TEST_F(StoreFile, AnotherUserReadsTheStoreAndListsItInLinearSteps) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to read the store as the user nobody";
   struct Case {
@@ -431,7 +442,8 @@ TEST_F(StoreFile, AnotherUserReadsTheStoreAndListsItInLinearSteps) {
     long expected;
   };
   const Case cases[] = {
-      {"its writer ended", false, fs::perms::none, 0},
+      {"its writer ended", false, fs::perms(0644), 0},
+      {"its writer ended, -shm unreadable", false, fs::perms(0600), kAccessDenied},
       {"its writer runs", true, fs::perms(0644), 0},
       {"its writer runs, -shm unreadable", true, fs::perms(0600), kAccessDenied},
   };
@@ -467,15 +479,12 @@ TEST_F(StoreFile, AnotherUserReadsTheStoreAndListsItInLinearSteps) {
     if (!c.writerRuns) {
       ASSERT_EQ(waitpid(writer, &status, 0), writer);
       ASSERT_EQ(status, 0);
-      EXPECT_FALSE(fs::exists(path_ + "-wal")) << "the log outlived the writer";
-      EXPECT_FALSE(fs::exists(path_ + "-shm"));
+      EXPECT_EQ(FileSize(path_ + "-wal"), 0) << "the log outlived the writer";
     }
     for (const fs::path& p : {fs::path(dir_), fs::path(dir_) / "nested", fs::path(dir_) / "nested/folder"})
       fs::permissions(p, fs::perms(0755));
     fs::permissions(path_, fs::perms(0644));
-    if (c.writerRuns) {
-      for (const char* log : {"-wal", "-shm"}) fs::permissions(path_ + log, c.logMode);
-    }
+    for (const char* log : {"-wal", "-shm"}) fs::permissions(path_ + log, c.logMode);
 
     const int step = AsAnotherUser([&] {
       auto api = OpenTestStore(path_);
