@@ -18,7 +18,8 @@ inline constexpr std::uint32_t kRegDwordBigEndian = 5;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 inline constexpr std::uint32_t kRegQword = 11;
 
-// The registry's limits on names, in characters: a key name (one component of a path) and a value name.
+// The registry's limits on names, in UTF-16 code units (a character beyond the Basic Multilingual Plane
+// counts two): a key name (one component of a path) and a value name.
 inline constexpr std::size_t kMaxKeyNameChars = 255;
 inline constexpr std::size_t kMaxValueNameChars = 16383;
 // Room for a key name and its NUL in UTF-8, where a character takes up to four bytes.

@@ -62,4 +62,12 @@ inline std::size_t Chars(std::string_view text) {
   return n;
 }
 
+// The UTF-16 code units of UTF-8 text, in which Windows counts its name limits: one for each character,
+// two for each beyond the Basic Multilingual Plane (a four-byte sequence).
+inline std::size_t Units16(std::string_view text) {
+  std::size_t n = 0;
+  for (unsigned char c : text) n += ((c & 0xC0) != 0x80) + (c >= 0xF0);
+  return n;
+}
+
 }  // namespace cregistry::utf8

@@ -3,6 +3,7 @@
 // imports that would write both files; and a store written when one file held every root.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -54,7 +55,9 @@ TEST_F(MachineStore, RootRecordsAnotherUserReadsAndIsRefusedEveryWrite) {
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
   ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
   ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  const mode_t umask = ::umask(077);  // root's umask may close everything to others: the store's modes hold
   ASSERT_EQ(PutText(*api_, "SOFTWARE\\Acme", "InstallDir", "/opt/acme", kHKLM), 0);
+  ::umask(umask);
   ASSERT_EQ(PutText(*api_, "SOFTWARE\\Classes\\.acme", "", "Acme.Document", kHKLM), 0);
   for (const char* file : {"", "-wal", "-shm"}) EXPECT_EQ(fs::status(machine_ + file).permissions(), fs::perms(0644)) << file;
   EXPECT_EQ(fs::status(dir_ + "/lib/cregistry").permissions(), fs::perms(0755));
@@ -99,6 +102,57 @@ TEST_F(MachineStore, RootRecordsAnotherUserReadsAndIsRefusedEveryWrite) {
   std::string out;
   EXPECT_EQ(tool({"query", "HKLM\\SOFTWARE\\Acme", "/v", "InstallDir"}, out), 0) << out;
   EXPECT_NE(out.find("/opt/acme"), std::string::npos) << out;
+}
+
+// A machine store that another user could have planted or may change is refused, for reads and writes,
+// with one line on standard error that says why; the planted file stays as it was.
+TEST_F(MachineStore, RootRefusesAMachineStoreThatAnotherUserOwnsOrMayWrite) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to give files to the user nobody";
+  struct Case {
+    const char* what;
+    mode_t folderMode;
+    uid_t fileOwner;  // of an empty file planted first; 0: none
+    mode_t fileMode;
+    const char* says;  // on standard error; nullptr: the store is used
+  };
+  const Case cases[] = {
+      {"a folder every user may write", 01777, 0, 0, "may be written by other users"},
+      {"a file another user made there first", 0755, 65534, 0644, "belongs to another user"},
+      {"a file other users may write", 0755, 1, 0666, "other users may write the file"},
+      {"root's folder, no file yet", 0755, 0, 0, nullptr},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = dir_ + "/m" + std::to_string(n++), machine = folder + "/machine.db";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.folderMode), 0);
+    if (c.fileOwner != 0) {
+      std::ofstream(machine).flush();
+      ASSERT_EQ(chmod(machine.c_str(), c.fileMode), 0);
+      ASSERT_EQ(chown(machine.c_str(), c.fileOwner == 1 ? 0 : c.fileOwner, 0), 0);
+    }
+    auto api = OpenRegistryStores(path_, machine);
+    testing::internal::CaptureStderr();
+    const long wrote = PutText(*api, "SOFTWARE\\Acme", "v", "root", kHKLM);
+    const std::string read = FetchText(*api, "SOFTWARE\\Acme", "v", kHKLM);
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (c.says == nullptr) {
+      EXPECT_EQ(wrote, 0);
+      EXPECT_EQ(read, "root");
+      EXPECT_EQ(err, "");
+      continue;
+    }
+    EXPECT_EQ(wrote, kAccessDenied);
+    EXPECT_EQ(read, c.fileOwner != 0 ? "<5>" : "<2>") << "no file: nothing to read";
+    EXPECT_NE(err.find("the machine store " + machine + " is not used: "), std::string::npos) << err;
+    EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    if (c.fileOwner != 0) {
+      EXPECT_EQ(fs::file_size(machine), 0u) << "the planted file was laid out";
+    }
+    EXPECT_EQ(PutText(*api_, "Software\\Mine", "v", "user"), 0) << "the user's own store still works";
+  }
 }
 
 // HKEY_CLASSES_ROOT over two files and over one: what reads, listings and writes see and where writes land.

@@ -34,6 +34,10 @@ TEST_F(NameFold, LettersBeyondAsciiCompareWithoutCase) {
   EXPECT_TRUE(SameKey("\xC3\xA9t\xC3\xA9", "\xC3\x89T\xC3\x89"));           // été, ÉTÉ
   EXPECT_TRUE(SameKey("\xCE\xB1\xCE\xB2\xCE\xB3", "\xCE\x91\xCE\x92\xCE\x93"));  // αβγ, ΑΒΓ
   EXPECT_TRUE(SameKey("\xD0\xB4\xD0\xBE\xD0\xBC", "\xD0\x94\xD0\x9E\xD0\x9C"));  // дом, ДОМ
+  // Latin Extended-A pairs its letters upper then lower, from an even code point (Ă U+0102, ă U+0103)
+  // and, in its middle block, from an odd one (Ł U+0141, ł U+0142; ŀ U+0140 is Ŀ's).
+  EXPECT_TRUE(SameKey("\xC5\x82\xC3\xB3" "d\xC5\xBA \xC4\x83", "\xC5\x81\xC3\x93" "D\xC5\xB9 \xC4\x82"));  // łódź ă, ŁÓDŹ Ă
+  EXPECT_FALSE(SameKey("\xC5\x80", "\xC5\x81"));                                         // ŀ, Ł
   // ß has no single upper-case letter: Grüße and GRÜßE are one name, GRÜSSE another.
   EXPECT_TRUE(SameKey("Gr\xC3\xBC\xC3\x9F" "e", "GR\xC3\x9C\xC3\x9F" "E"));
   EXPECT_FALSE(SameKey("Stra\xC3\x9F" "e", "STRASSE"));

@@ -84,6 +84,12 @@ TEST_F(SeamTest, AKeyNameComponentOf256CharactersIsRefused) {
   if (UnderWine()) GTEST_SKIP() << "Wine takes 256 characters; the documented limit is 255";
   RegHandle out = 0;
   EXPECT_EQ(api().CreateKey(base_, std::string(256, 'k').c_str(), kAll, out), kInvalidParameter);
+  // Counted in UTF-16 units: a character beyond the Basic Multilingual Plane (U+1F600) counts two.
+  std::string astral;
+  for (int i = 0; i < 127; ++i) astral += "\xF0\x9F\x98\x80";
+  EXPECT_EQ(api().CreateKey(base_, (astral + "k").c_str(), kAll, out), 0) << "255 units";
+  api().CloseKey(out);
+  EXPECT_EQ(api().CreateKey(base_, (astral + "\xF0\x9F\x98\x80").c_str(), kAll, out), kInvalidParameter) << "256 units";
 }
 
 TEST_F(SeamTest, AValueNameOfMoreThan16383CharactersIsRefused) {
@@ -94,6 +100,10 @@ TEST_F(SeamTest, AValueNameOfMoreThan16383CharactersIsRefused) {
   EXPECT_EQ(Get(base_, longest, type, data), 0);
   EXPECT_EQ(SetDword(base_, longest + "v", 1), kInvalidParameter);
   EXPECT_EQ(Get(base_, longest + "v", type, data), kFileNotFound);
+  // Counted in UTF-16 units: 8,192 characters beyond the Basic Multilingual Plane are 16,384 of them.
+  std::string astral;
+  for (int i = 0; i < 8192; ++i) astral += "\xF0\x9F\x98\x80";
+  EXPECT_EQ(SetDword(base_, astral, 1), kInvalidParameter);
   EXPECT_EQ(Values(base_), Names{longest});
 }
 

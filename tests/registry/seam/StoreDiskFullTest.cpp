@@ -1,6 +1,10 @@
 // The registry store when the disk fills up inside a transaction: a shim under SQLite's default VFS
-// (the store's own platform seam) answers "disk full" to every write while a test asks it to.
+// (the store's own platform seam) answers "disk full" to every write while a test asks it to. And a
+// store on a real file system that is full, or has no free inode: it is read all the same.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -132,6 +136,59 @@ TEST_F(StoreDiskFull, ADiskThatFillsUpInsideATransactionKeepsNothingOfItAndTheCo
   // The connection works afterwards.
   EXPECT_EQ(PutText(*api, "Software\\Later", "v", "fine"), 0);
   EXPECT_EQ(FetchText(*fresh, "Software\\Later", "v"), "fine");
+}
+
+// A store that its owner wrote and closed, on a file system that then fills up (no free space, or no free
+// inode): a new connection reads it, as Windows reads its registry on a full disk.
+using FullFileSystem = StoreDir;
+TEST_F(FullFileSystem, AStoreIsReadWithNoFreeSpaceAndNoFreeInode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
+  const std::string mnt = dir_ + "/mnt", path = mnt + "/registry.db";
+  struct Case {
+    const char* what;
+    const char* options;
+    bool inodes;  // fill the inodes (else the space)
+  };
+  for (const Case& c : {Case{"no free space", "size=1m,nr_inodes=100", false},
+                        Case{"no free inode", "size=4m,nr_inodes=12", true}}) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(mkdir(mnt.c_str(), 0700), 0);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, c.options) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    {
+      auto api = OpenTestStore(path);
+      for (int i = 0; i < 20; ++i) ASSERT_EQ(PutText(*api, "Software\\K" + std::to_string(i), "v", "data"), 0);
+    }
+    const std::string filler = mnt + "/filler";
+    if (c.inodes) {
+      for (int i = 0; i < 100; ++i) {
+        const int fd = ::open((filler + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) break;
+        close(fd);
+      }
+    } else {
+      const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+      const std::string block(4096, 'f');
+      while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+      }
+      close(fd);
+    }
+    const auto full = [&] {  // a new file cannot be made, or cannot take a page
+      const int fd = ::open((mnt + "/probe").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+      if (fd < 0) return errno == ENOSPC;
+      const bool noSpace = write(fd, filler.data(), 1) < 0 && errno == ENOSPC;
+      close(fd);
+      return noSpace;
+    };
+    ASSERT_TRUE(full());
+    {
+      auto api = OpenTestStore(path);
+      EXPECT_EQ(FetchText(*api, "Software\\K0", "v"), "data");
+      EXPECT_EQ(FetchText(*api, "Software\\K19", "v"), "data");
+      EXPECT_EQ(SubKeyNames(*api, "Software").size(), 20u);
+    }
+    EXPECT_EQ(umount2(mnt.c_str(), MNT_DETACH), 0);
+    ASSERT_EQ(rmdir(mnt.c_str()), 0);
+  }
 }
 
 }  // namespace
