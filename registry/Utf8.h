@@ -70,4 +70,10 @@ inline std::size_t Units16(std::string_view text) {
   return n;
 }
 
+// Whether text has more than limit UTF-16 code units. A character never takes more units than bytes,
+// so text of at most limit bytes (most names) is not counted at all.
+inline bool MoreUnits16Than(std::string_view text, std::size_t limit) {
+  return text.size() > limit && Units16(text) > limit;
+}
+
 }  // namespace cregistry::utf8

@@ -11,13 +11,17 @@
 // A user's store file is created (mode 0600, with its folder; its -wal and -shm files take the same
 // mode) by the first write; the machine store's with mode 0644 (folders 0755), so that every user reads
 // it while only its owner (root, for the default one) writes it, and a process that may not write it
-// gets kAccessDenied for every write under its roots. A store file is never created through a symbolic link (a store that already exists behind a link is used there);
-// reads of a store that does not exist yet answer as an empty registry and create nothing. A file that is
-// corrupt, of a newer schema or not writable is never rewritten: reads answer a failure code (or, for a
-// read-only file, the data) and writes answer a failure code. The connections close when the process
-// ends normally, emptying the log into the file, so that a user who may only read the file reads it
-// whole. Only a store whose log still holds commits (its writer runs, or was killed) and whose -shm file
-// that user cannot read answers kAccessDenied, with one line on standard error that says so.
+// gets kAccessDenied for every write under its roots. A machine store whose file or folder belongs to
+// another user than root and the process's own, or may be written by others, is refused (kAccessDenied,
+// one line on standard error). A store file is never created through a symbolic link (a store that
+// already exists behind a link is used there); reads of a store that does not exist yet answer as an
+// empty registry and create nothing. A file that is corrupt, of a newer schema or not writable is never
+// rewritten: reads answer a failure code (or, for a read-only file, the data) and writes answer a
+// failure code. The -wal and -shm files stay beside the store file; the connections close when the
+// process ends normally, emptying the log into the file. A process that may not write the store (another
+// user, or its owner on a full disk) reads it through them in one committed state per read; one that
+// may not read them, or finds them missing where it cannot make them, answers kAccessDenied, with one
+// line on standard error that says so.
 #pragma once
 
 #include <memory>

@@ -385,7 +385,7 @@ Reader::Step Reader::ParseKey(Record& record) {
     if (end == std::string_view::npos) end = name.size();
     std::string_view part = name.substr(at, end - at);
     if (!part.empty()) {
-      if (utf8::Units16(part) > kMaxKeyNameChars) return Fail("a key name has at most 255 characters", i + at);
+      if (utf8::MoreUnits16Than(part, kMaxKeyNameChars)) return Fail("a key name has at most 255 characters", i + at);
       if (!record.keyPath.empty()) record.keyPath += '\\';
       record.keyPath += part;
     }
@@ -436,7 +436,7 @@ Reader::Step Reader::ParseValue(Record& record) {
   } else {
     std::size_t start = i;
     if (!ParseQuoted(i, name)) return Step::Error;
-    if (utf8::Units16(name) > kMaxValueNameChars) return Fail("a value name has at most 16383 characters", start);
+    if (utf8::MoreUnits16Than(name, kMaxValueNameChars)) return Fail("a value name has at most 16383 characters", start);
   }
   SkipBlanks(i);
   if (i >= line_.size() || line_[i] != '=') return Fail("expected \"=\" after the value name", i);

@@ -26,7 +26,7 @@ long SplitPath(const char* subKey, std::vector<std::string_view>& parts) {
     std::size_t slash = path.find('\\');
     std::string_view part = path.substr(0, slash);
     if (!part.empty()) {
-      if (utf8::Units16(part) > kMaxKeyNameChars) return kInvalidParameter;
+      if (utf8::MoreUnits16Than(part, kMaxKeyNameChars)) return kInvalidParameter;
       parts.push_back(part);
     }
     if (slash == std::string_view::npos) break;

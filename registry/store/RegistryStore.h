@@ -53,10 +53,15 @@
 // A store that cannot be written (another user's, a read-only file) is read without the cache; its
 // listings continue from where they stood all the same (DatabaseView::KeyListingStep and ValueListingStep).
 //
+// The files: the -wal and -shm stay beside the store file, so that a process that may not write them
+// reads the store through SQLite's read-only WAL access at any time (StoreFile.cpp sets out why and what
+// was measured); no code beside SQLite opens and closes those files by descriptor (Files.h).
+//
 // The implementation: Schema.* (schema, statements, error codes), ReadView.* (the read path),
 // ReadCache.* (the read cache), Connection.* (one SQLite connection), StoreFile.cpp (file opening and
-// layout), Conversion.cpp (stores of earlier code), Transactions.* (the Write template and the
-// transactions), RegistryStore.cpp (the operations).
+// layout), Files.* (the file system's side: folders, modes, trust, the -shm header), Lifetime.cpp (the
+// stores of the process and its end), Conversion.cpp (stores of earlier code), Transactions.* (the Read
+// and Write templates and the transactions), RegistryStore.cpp (the operations).
 #pragma once
 
 #include <condition_variable>

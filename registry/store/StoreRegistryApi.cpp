@@ -147,7 +147,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     // (the order in which Wine answers).
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
-    if (utf8::Units16(valueName) > kMaxValueNameChars) return kFileNotFound;
+    if (utf8::MoreUnits16Than(valueName, kMaxValueNameChars)) return kFileNotFound;
     WaitForOthers();
     Target target;
     if (long rc = Find(key, kKeyQueryValue, target)) return rc;
@@ -158,7 +158,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
                 std::uint32_t size) override {
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
-    if (utf8::Units16(valueName) > kMaxValueNameChars) return kInvalidParameter;
+    if (utf8::MoreUnits16Than(valueName, kMaxValueNameChars)) return kInvalidParameter;
     WaitForOthers();
     EntryPtr entry;
     if (long rc = Resolve(key, kKeySetValue, entry)) return rc;
@@ -191,7 +191,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
   long DeleteValue(RegHandle key, const char* name) override {
     if (key == 0) return kInvalidHandle;
     std::string_view valueName = NameOrEmpty(name);
-    if (utf8::Units16(valueName) > kMaxValueNameChars) return kFileNotFound;
+    if (utf8::MoreUnits16Than(valueName, kMaxValueNameChars)) return kFileNotFound;
     WaitForOthers();
     Target target;
     if (long rc = Find(key, kKeySetValue, target)) return rc;

@@ -69,13 +69,16 @@ long RegistryStore::Write(Body&& body, Follow&& follow, Changes changes) {
 
 template <class Body>
 long RegistryStore::Read(Body&& body) {
-  const auto start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point start;  // of the first retry: most reads never need one
   for (int attempt = 0;; ++attempt) {
     Connection* c = nullptr;
     long rc = ForRead(c);
     if (rc == win32::kSuccess) rc = body(*c);
-    const bool passing = rc == win32::kBusy || (rc != win32::kSuccess && c != nullptr && c->Passing());
-    if (!passing || inSnapshot_ || inTransaction_ || std::chrono::steady_clock::now() - start > kBusyLimit) return rc;
+    if (rc == win32::kSuccess || inSnapshot_ || inTransaction_) return rc;
+    if (rc != win32::kBusy && (c == nullptr || !c->Passing())) return rc;
+    const auto now = std::chrono::steady_clock::now();
+    if (attempt == 0) start = now;
+    if (now - start > kBusyLimit) return rc;
     std::this_thread::sleep_for(std::chrono::microseconds(std::min(50 << std::min(attempt, 5), 2000)));
   }
 }
