@@ -72,6 +72,7 @@ as_nobody() {
     CREGISTRY_MACHINE_STORE="$CREGISTRY_MACHINE_STORE" "$tool" "$@"
 }
 read_failed=0 crashed=0 mixed=0 export_failed=0
+started=$(date +%s.%N)
 for ((n = 0; n < reads; n++)); do
   status=0
   out=$(as_nobody query 'HKLM\SOFTWARE\Gen' /s 2>&1) || status=$?
@@ -94,7 +95,11 @@ for ((n = 0; n < exports; n++)); do
   [ "$generations" -eq 1 ] || mixed=$((mixed + 1))
 done
 touch "$tmp/stop"
+ended=$(date +%s.%N)
 wait
 imports_failed=$(grep -c failed "$tmp/root-errors.txt" 2>/dev/null || true)
 echo "reading while root imports: $reads queries: $read_failed failed; $exports exports: $export_failed failed," \
   "$mixed mixed two generations; $crashed reader(s) crashed; root's imports: $(wc -l <"$tmp/imports.txt"), ${imports_failed:-0} failed"
+awk -v s="$started" -v e="$ended" -v n=$((reads + exports)) -v i="$(wc -l <"$tmp/imports.txt")" 'BEGIN {
+  printf "  the readers took %.1f s (%.0f ms a run, as nobody under setpriv); root imported %.0f times a second meanwhile\n", e - s, 1000 * (e - s) / n, i / (e - s)
+}'
