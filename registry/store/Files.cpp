@@ -45,6 +45,15 @@ long MakeStoreFile(const std::string& path, mode_t mode) {
   // another thread's connection may already have the new file open) and, like O_EXCL, fails on
   // anything at path, a symbolic link included.
   if (mknod(path.c_str(), S_IFREG | mode, 0) == 0) return chmod(path.c_str(), mode) == 0 ? kSuccess : FromErrno(errno);
+  if (errno == EPERM || errno == EOPNOTSUPP) {
+    // A file system that makes no file this way (FAT): made by open(2) and closed at once (only a
+    // connection that another thread opened on the new file in that instant could lose its locks).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd >= 0) {
+      ::close(fd);
+      return chmod(path.c_str(), mode) == 0 ? kSuccess : FromErrno(errno);
+    }
+  }
   if (errno != EEXIST) return FromErrno(errno);
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return kAccessDenied;  // a symbolic link to nothing: no store at its end
