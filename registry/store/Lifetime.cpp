@@ -1,6 +1,8 @@
 // The life of a registry store in its process: every store is listed from its making to its end, and
 // when the process ends normally (exit() on any thread, or a return from main) each store's connections
 // are checkpointed and closed once the calls under way have finished, so that no commit stays in a log.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -44,7 +46,8 @@ RegistryStore::RegistryStore(std::string path, Readers readers)
       cachedView_(std::make_unique<CachedView>()),
       snapshotView_(std::make_unique<SnapshotView>()),
       readers_(readers),
-      path_(std::move(path)) {
+      path_(std::move(path)),
+      pid_(getpid()) {
   static std::once_flag registered;
   std::call_once(registered, [] {
     std::atexit(&CloseAtExit);
@@ -67,27 +70,32 @@ RegistryStore::~RegistryStore() {
 std::unique_lock<std::mutex> RegistryStore::Enter() {
   std::unique_lock lock(mutex_);
   const std::thread::id self = std::this_thread::get_id();
-  transactionEnded_.wait(lock, [&] {
-    // Once the process ends, only the thread that ends it goes on, and the owner of a transaction or
-    // snapshot to its end; every other call waits for the process to be gone.
-    const bool owner = (inTransaction_ || inSnapshot_) && transactionOwner_ == self;
-    if (exitThread_ != std::thread::id{} && exitThread_ != self && !owner) return false;
-    return (!inTransaction_ && !inSnapshot_) || owner;
-  });
+  const auto owner = [&] { return (inTransaction_ || inSnapshot_) && transactionOwner_ == self; };
+  // Once the process ends, the thread that ends it goes on, and so does the owner of a transaction or
+  // snapshot to its end; any other call waits for the process to be gone, a few seconds at most (an exit
+  // handler may be waiting for this very thread to end), and then runs as usual.
+  if (exitThread_ != std::thread::id{} && exitThread_ != self && !owner()) {
+    transactionEnded_.wait_until(lock, exitDeadline_, [] { return false; });
+  }
+  transactionEnded_.wait(lock, [&] { return (!inTransaction_ && !inSnapshot_) || owner(); });
   return lock;
 }
 
 void RegistryStore::CloseForExit() {
+  // A child of fork() has none of its parent's other threads: what they held stays held, and is not
+  // waited for.
+  const bool forked = getpid() != pid_;
   const auto deadline = std::chrono::steady_clock::now() + kExitWait;
   std::unique_lock lock(mutex_, std::defer_lock);
   while (!lock.try_lock()) {
-    if (std::chrono::steady_clock::now() > deadline) return;
+    if (forked || std::chrono::steady_clock::now() > deadline) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   const std::thread::id self = std::this_thread::get_id();
   exitThread_ = self;
+  exitDeadline_ = std::chrono::steady_clock::now() + kExitWait;
   // A transaction of this thread's own never ends now: closing the connection takes it back.
-  if (!transactionEnded_.wait_until(lock, deadline, [&] {
+  if (!transactionEnded_.wait_until(lock, forked ? std::chrono::steady_clock::now() : deadline, [&] {
         return (!inTransaction_ && !inSnapshot_) || transactionOwner_ == self;
       })) {
     return;

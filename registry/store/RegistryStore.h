@@ -64,6 +64,7 @@
 // and Write templates and the transactions), RegistryStore.cpp (the operations).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -132,7 +133,8 @@ class RegistryStore {
 
   // Closes the store's connections when the process ends normally (Lifetime.cpp): once the call that
   // another thread runs, and a transaction or snapshot of another thread, have ended (waiting a few
-  // seconds at most); from then on only the calling thread's calls run, the others wait for the end.
+  // seconds at most); from then on the calls of other threads wait for the end (again a few seconds at
+  // most, then they run).
   void CloseForExit();
 
   // kSuccess when this process may write the store (creating its file when it is missing and may be
@@ -238,8 +240,12 @@ class RegistryStore {
   std::int64_t cacheSize_ = 0;
   std::unique_ptr<Connection> file_;
   std::unique_ptr<Connection> empty_;
-  // The thread that ends the process, once it has closed the store (CloseForExit).
+  // The thread that ends the process, once it has closed the store (CloseForExit), and until when the
+  // calls of other threads wait for the end.
   std::thread::id exitThread_;
+  std::chrono::steady_clock::time_point exitDeadline_;
+  // The process that made the store (a child of fork() inherits it).
+  int pid_;
 };
 
 }  // namespace cregistry::store
