@@ -45,6 +45,11 @@ inline constexpr std::uint32_t kKeyCreateLink = 0x0020;
 inline constexpr std::uint32_t kKeySpecificRights = 0x003F;
 inline constexpr std::uint32_t kKeyRead = 0x20019;        // KEY_READ
 inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;   // KEY_ALL_ACCESS
+// The registry view an OpenKey or CreateKey reaches, as on 64-bit Windows: the 64-bit one (the default
+// of a 64-bit program, as every program on the store is) or the 32-bit one, where HKLM\SOFTWARE and the
+// other keys that Windows redirects lie under Wow6432Node.
+inline constexpr std::uint32_t kKeyWow64_64Key = 0x0100;  // KEY_WOW64_64KEY
+inline constexpr std::uint32_t kKeyWow64_32Key = 0x0200;  // KEY_WOW64_32KEY
 }  // namespace win32
 
 // The handle value of a predefined root key, from its 32-bit code (0x80000000 ...): sign-extended, as

@@ -25,6 +25,8 @@ using namespace model;
 enum class Format {
   Unicode,  // "Windows Registry Editor Version 5.00": UTF-16LE with a BOM; string data in UTF-16LE
   Ansi,     // "REGEDIT4": the code page (UTF-8 here); string data in the code page
+  Win31,    // "REGEDIT": Windows 3.1's lines "HKEY_CLASSES_ROOT\key = text" (read only: the Writer
+            // writes Unicode or Ansi)
 };
 
 // The code page of a file without a UTF-16 byte order mark (regedit reads such a file, whatever its
@@ -47,6 +49,7 @@ char32_t SingleByteChar(CodePage codePage, unsigned char b);
 
 inline constexpr std::string_view kUnicodeHeader = "Windows Registry Editor Version 5.00";
 inline constexpr std::string_view kAnsiHeader = "REGEDIT4";
+inline constexpr std::string_view kWin31Header = "REGEDIT";
 
 // A place in a file. Lines and columns count from 1; a column counts characters (Unicode code points,
 // whatever the file's encoding), the byte offset counts bytes from the start of the file, BOM included.

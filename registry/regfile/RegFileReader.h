@@ -13,8 +13,9 @@
 //   - encodings: UTF-16LE with a BOM (what regedit writes); without a BOM, 8-bit text in a code page
 //     (CodePage: by default UTF-8 when the whole file is well-formed UTF-8, else Windows-1252), whatever
 //     the header says; CRLF, LF or CR line ends. A UTF-8 byte order mark is refused, as regedit does;
-//   - the first line is the header, "Windows Registry Editor Version 5.00" or "REGEDIT4", in exactly
-//     that letter case, after any spaces or tabs and with nothing after it;
+//   - the first line is the header, "Windows Registry Editor Version 5.00", "REGEDIT4" or "REGEDIT"
+//     (Windows 3.1's format, below), in exactly that letter case, after any spaces or tabs and with
+//     nothing after it;
 //   - blank lines, comment lines (";" or "#" first, after any blanks), and ";" comments after a value;
 //   - [root\path] and [-root\path], root names full or short in any letter case; the last "]" of the
 //     line ends the name (key names may hold "]") and what follows it is ignored, as regedit does;
@@ -29,7 +30,17 @@
 //     not, and the end of the file ends the data. On a continued line, blanks after the last comma may
 //     not end the line (regedit drops such a value);
 //   - string data given in hex (hex(1), hex(2), hex(7)) is UTF-16LE in a UTF-16 file and the code page
-//     in an 8-bit file; either way, data that does not end in a NUL character gets one, as regedit does.
+//     in an 8-bit file; either way, data that does not end in a NUL character gets one, as regedit does;
+//   - a "REGEDIT" file (Windows 3.1) holds lines "HKEY_CLASSES_ROOT\path = text", each a Key record and
+//     then a Value record: the key's unnamed value set to text (REG_SZ). The root name stands first on
+//     the line, in exactly that letter case; the key name ends at the first white space (a space, tab,
+//     vertical tab, form feed, or a Unicode space such as U+00A0 or U+3000), and with it the path rules
+//     of [key] lines. After the name come any spaces and tabs, at most one "=", at most one space, and
+//     the text to the end of the line, taken as it is (no escapes, blanks at its end kept); with no
+//     text, or when the name ends at another white space than a space or tab, the text is empty.
+//     "HKEY_CLASSES_ROOT = text" sets the root's own unnamed value. Blank lines and ";" or "#" lines
+//     are passed over; every other line, which regedit skips (another root, a root in another case or
+//     form, blanks before the root, a [key] or "name"= line), is refused.
 // It refuses, with an error: NUL characters, text that is not well-formed in its encoding, a missing
 // or unknown header, unknown roots, deleting a root, a key name component over 255 characters, a value
 // name over 16,383 characters, a value before any key (or after a [-key]), unterminated strings, bytes
@@ -84,6 +95,8 @@ class Reader {
   Step Fail(std::string message, std::size_t index);
   Step ReadHeader();
   Step ParseKey(Record& record);
+  Step ParseKeyName(std::size_t begin, std::size_t end, Record& record);
+  Step ParseWin31Line(Record& record);
   Got NextContentLine(std::size_t& i);
   Step ParseValue(Record& record);
   bool ParseQuoted(std::size_t& i, std::string& out);
@@ -114,6 +127,7 @@ class Reader {
   Format format_ = Format::Unicode;
   bool headerRead_ = false;
   bool inKey_ = false;  // a [key] (not a [-key]) is open: values may follow
+  std::optional<Record> pendingRecord_;  // the value of a REGEDIT line, read with its key
   bool done_ = false;
   std::optional<Error> error_;
 };

@@ -34,6 +34,7 @@
 #include "registry/TransactionalApi.h"
 #include "registry/store/ClassesRoot.h"
 #include "registry/store/Handles.h"
+#include "registry/store/Wow64.h"
 #include "registry/store/RegistryStore.h"
 
 extern char** environ;
@@ -88,6 +89,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     if (parent == kClassesRoot && subKey != nullptr && subKey[0] == '\\') ++subKey;
     Parts parts;
     if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
+    if ((access & kKeyWow64_32Key) != 0 && !entry->classes) store::Redirect32(entry->key.id, parts);
     // Opening a predefined root itself answers the root's own handle.
     if (parts.empty() && IsPredefined(parent) && (subKey == nullptr || subKey[0] == '\0')) {
       out = parent;
@@ -115,6 +117,7 @@ class StoreRegistryApi final : public RegistryApi, public TransactionalApi {
     if (long rc = Resolve(parent, 0, entry)) return rc;
     Parts parts;
     if (long rc = SplitPath(subKey, parts)) return ParentDeleted(*entry) ? kKeyDeleted : rc;
+    if ((access & kKeyWow64_32Key) != 0 && !entry->classes) store::Redirect32(entry->key.id, parts);
     const std::uint32_t granted = GrantedAccess(access);
     if (entry->classes) {
       std::vector<std::string> path = Joined(*entry->classes, parts);

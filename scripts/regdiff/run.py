@@ -6,10 +6,16 @@ run in one batch per tool by regdiff_runner (tests/cregistry/regdiff). Each case
 HKCU\\Software\\regdiff and reports the exit status, the output, the tree left behind and any file written.
 
   run.py check                  compare cregistry (native, and cregistry.exe under Wine) with the answers
-                                recorded from Wine's reg (tests/cregistry/regdiff/wine-answers.txt)
-  run.py record [--seed N --count M]   run Wine's reg on the cases and record its answers
+                                recorded from Wine's reg (tests/cregistry/regdiff/wine-answers*.txt)
+  run.py record [--family F] [--seed N --count M]   run Wine's reg on the cases and record its answers
   run.py live --seeds A-B [--count M]  Wine's reg and cregistry side by side, seed after seed
 Options: --native-only (check without the Windows build), --keep DIR (keep the batches).
+
+The cases come in families, each with its own generator, seed and recorded answers, so that a family
+added later leaves the answers of the others as they are: "base" (clicases.py and importcases.py, in
+wine-answers.txt) and those of FAMILIES (wine-answers-NAME.txt). record records every family, or --family.
+A case may name a tree of its own ("tree": (root code, sub-path), for keys outside HKCU\\Software\\regdiff)
+and another Wine program for the oracle ("wine": ["regedit.exe", "/s", "t.reg"]).
 
 A case agrees when the exit statuses match, the output matches where the command succeeded (error texts
 are cregistry's own), and the trees, probed values and written files are the same. An import that Wine
@@ -62,6 +68,23 @@ def unh(word):
     return b"" if word == "-" else bytes.fromhex(word)
 
 
+# name, module, seed, count: the families after "base".
+FAMILIES = [("copy", "copycases", 1, 150), ("regedit31", "regedit31cases", 1, 80), ("views", "viewcases", 1, 120)]
+
+
+def families(only=None):
+    """(name, answers file, generator of (seed, count), seed, count) of each family there is."""
+    found = [("base", ANSWERS, generate, DEFAULT_SEED, DEFAULT_COUNT)]
+    for name, module, seed, count in FAMILIES:
+        try:
+            mod = __import__(module)
+        except ImportError:
+            continue
+        found.append((name, os.path.join(os.path.dirname(ANSWERS), "wine-answers-%s.txt" % name),
+                      lambda s, c, mod=mod: mod.generate(random.Random(s), c), seed, count))
+    return [f for f in found if only is None or f[0] == only]
+
+
 def generate(seed, count):
     rng = random.Random(seed)
     cases = clicases.generate(rng, count if importcases is None else count * 2 // 3)
@@ -74,6 +97,10 @@ def encode(cases):
     lines = []
     for c in cases:
         lines.append("case " + c["id"])
+        if "tree" in c:  # a tree of the case's own (root code, sub-path), not HKCU\Software\regdiff
+            lines.append("tree %x %s" % (c["tree"][0], h(c["tree"][1])))
+        if "program" in c:
+            lines.append("program " + h(c["program"]))
         for s in c.get("setup", []):
             if s[0] == "key":
                 lines.append("key " + h(s[1]))
@@ -226,7 +253,10 @@ def run_batch(runner, program, cases, workdir, wine_run=None):
 
 
 def wine_answers(cases, workdir):
+    """Wine's answers: each case through Wine's reg, or through the program and arguments of its "wine"
+    field (["regedit.exe", "/s", "t.reg"]) where cregistry's command has another Wine program for oracle."""
     _, windows = builds()
+    cases = [dict(c, program=c["wine"][0], cmd=c["wine"][1:]) if "wine" in c else c for c in cases]
     return run_batch(os.path.join(windows, "tests", "cregistry", "regdiff_runner.exe"), "reg.exe", cases,
                      workdir, os.path.join(windows, "wine-run"))
 
@@ -262,42 +292,54 @@ def report(cases, wine, got):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("mode", choices=["check", "record", "live"])
-    ap.add_argument("--seed", type=int, default=DEFAULT_SEED)
+    ap.add_argument("--seed", type=int)
     ap.add_argument("--seeds", default="1-5")
-    ap.add_argument("--count", type=int, default=DEFAULT_COUNT)
+    ap.add_argument("--count", type=int)
+    ap.add_argument("--family")
     ap.add_argument("--native-only", action="store_true")
     ap.add_argument("--keep")
     args = ap.parse_args()
     work = args.keep or tempfile.mkdtemp(prefix="regdiff-")
     if args.mode == "record":
-        cases = generate(args.seed, args.count)
-        text = encode(cases)
-        run_batch_dir = os.path.join(work, "wine")
-        wine_answers(cases, run_batch_dir)
-        with open(os.path.join(run_batch_dir, "results.txt"), encoding="utf-8") as f:
-            results = f.read()
-        with open(ANSWERS, "w", encoding="utf-8") as f:
-            f.write("# Wine's reg on the cases of seed %d, count %d; cases %s\n" %
-                    (args.seed, args.count, hashlib.sha256(text.encode()).hexdigest()))
-            f.write(results)
-        print("recorded %d answers in %s" % (len(cases), os.path.relpath(ANSWERS, REPO)))
+        for name, answers, gen, seed, count in families(args.family):
+            if name == "base" or args.family:
+                seed, count = args.seed if args.seed is not None else seed, args.count or count
+            cases = gen(seed, count)
+            text = encode(cases)
+            run_batch_dir = os.path.join(work, "wine-" + name)
+            wine_answers(cases, run_batch_dir)
+            with open(os.path.join(run_batch_dir, "results.txt"), encoding="utf-8") as f:
+                results = f.read()
+            with open(answers, "w", encoding="utf-8") as f:
+                f.write("# Wine's reg on the cases of seed %d, count %d; cases %s\n" %
+                        (seed, count, hashlib.sha256(text.encode()).hexdigest()))
+                f.write(results)
+            print("recorded %d answers in %s" % (len(cases), os.path.relpath(answers, REPO)))
         return 0
     if args.mode == "check":
-        with open(ANSWERS, encoding="utf-8") as f:
-            header = re.match(r".*seed (\d+), count (\d+); cases (\w+)", f.readline())
-            recorded = f.read()
-        seed, count, digest = int(header[1]), int(header[2]), header[3]
-        cases = generate(seed, count)
-        if hashlib.sha256(encode(cases).encode()).hexdigest() != digest:
-            print("regdiff: the generated cases differ from those whose answers are recorded: run "
-                  "scripts/regdiff/run.py record", file=sys.stderr)
-            return 1
-        failures = report(cases, parse(recorded), ours(cases, work, args.native_only))
+        cases, recorded = [], {}
+        for name, answers, gen, _, _ in families(args.family):
+            if not os.path.exists(answers):
+                print("regdiff: no answers recorded for the family %s: run scripts/regdiff/run.py record "
+                      "--family %s" % (name, name), file=sys.stderr)
+                return 1
+            with open(answers, encoding="utf-8") as f:
+                header = re.match(r".*seed (\d+), count (\d+); cases (\w+)", f.readline())
+                recorded.update(parse(f.read()))
+            family = gen(int(header[1]), int(header[2]))
+            if hashlib.sha256(encode(family).encode()).hexdigest() != header[3]:
+                print("regdiff: the generated cases of the family %s differ from those whose answers are "
+                      "recorded: run scripts/regdiff/run.py record --family %s" % (name, name), file=sys.stderr)
+                return 1
+            cases += family
+        failures = report(cases, recorded, ours(cases, work, args.native_only))
         return 1 if failures else 0
     total = 0
     first, _, last = args.seeds.partition("-")
     for seed in range(int(first), int(last or first) + 1):
-        cases = generate(seed, args.count)
+        cases = []
+        for name, _, gen, _, count in families(args.family):
+            cases += gen(seed, args.count or count)
         wine = wine_answers(cases, os.path.join(work, "wine-%d" % seed))
         print("seed %d:" % seed, end=" ")
         total += report(cases, wine, ours(cases, os.path.join(work, "ours-%d" % seed), args.native_only))

@@ -135,6 +135,7 @@ TEST(RegFileEncoding, Regedit4StringDataIsTheCodePage) {
   // An 8-bit file in each code page: text and hex string data alike.
   const std::string cp1252 = "REGEDIT4\n[HKCU\\A]\n\"\xE9\"=\"\x80\"\n\"h\"=hex(1):e9,80\n";
   const std::string utf8 = "REGEDIT4\n[HKCU\\A]\n\"\xC3\xA9\"=\"\xE2\x82\xAC\"\n\"h\"=hex(1):e9,80\n";
+  const std::string overlong = "REGEDIT4\n[HKCU\\A]\n\"\xC0\xAF\"=\"x\"\n\"h\"=hex(1):e9,80\n";  // "/" in two bytes
   struct CodePageCase {
     const std::string* file;
     CodePage codePage;
@@ -145,6 +146,7 @@ TEST(RegFileEncoding, Regedit4StringDataIsTheCodePage) {
       {&cp1252, CodePage::Windows1252, "\xC3\xA9", std::string("\xE2\x82\xAC\0", 4), std::string("\xC3\xA9\xE2\x82\xAC\0", 6)},
       {&cp1252, CodePage::Latin1, "\xC3\xA9", std::string("\xC2\x80\0", 3), std::string("\xC3\xA9\xC2\x80\0", 5)},
       {&cp1252, CodePage::Utf8, "", "", ""},
+      {&overlong, CodePage::Utf8, "", "", ""},
       {&utf8, CodePage::Auto, "\xC3\xA9", std::string("\xE2\x82\xAC\0", 4), std::string("\xC3\xA9\xE2\x82\xAC\0", 6)},
       {&utf8, CodePage::Windows1252, "\xC3\x83\xC2\xA9", std::string("\xC3\xA2\xE2\x80\x9A\xC2\xAC\0", 8), std::string("\xC3\xA9\xE2\x82\xAC\0", 6)},
   };
@@ -269,9 +271,9 @@ struct BadCase {
 TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
   const std::string key = "[HKCU\\A]\n";
   const std::vector<BadCase> cases{
-      {"no header", "[HKCU\\A]\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"", 1, 1, false},
-      {"empty file", "", "the file is empty: expected the header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"", 1, 1, false},
-      {"unknown header", "REGEDIT5\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"", 1, 1, false},
+      {"no header", "[HKCU\\A]\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\", \"REGEDIT4\" or \"REGEDIT\"", 1, 1, false},
+      {"empty file", "", "the file is empty: expected the header \"Windows Registry Editor Version 5.00\", \"REGEDIT4\" or \"REGEDIT\"", 1, 1, false},
+      {"unknown header", "REGEDIT5\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\", \"REGEDIT4\" or \"REGEDIT\"", 1, 1, false},
       {"unknown root", "[HKEY_NOWHERE\\A]\n", "unknown root key \"HKEY_NOWHERE\"", 2, 2},
       {"root deleted", "[-HKCU]\n", "a root key cannot be deleted", 2, 3},
       {"no closing bracket", "[HKCU\\A\n", "expected \"]\" at the end of the key name", 2, 8},
@@ -291,7 +293,7 @@ TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
       {"blank before comma", key + "\"a\"=hex:01 ,02\n", "a blank cannot stand before the comma", 3, 11},
       {"NUL escape", key + "\"a\"=\"x\\0\"\n", "\"\\0\" cannot stand in a quoted name or string (regedit refuses it)", 3, 7},
       {"upper-case prefix", key + "\"a\"=DWORD:1\n", "unknown data: expected \"text\", -, dword:, hex: or hex(type): (in lower case)", 3, 5},
-      {"lower-case header", "regedit4\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"", 1, 1, false},
+      {"lower-case header", "regedit4\n", "missing or unknown header: expected \"Windows Registry Editor Version 5.00\", \"REGEDIT4\" or \"REGEDIT\"", 1, 1, false},
       {"hex without comma", key + "\"a\"=hex:01,0203\n", "expected a comma between hex bytes", 3, 14},
       {"hex with a blank for a comma", key + "\"a\"=hex:01,02 03\n", "expected a comma or the end of the hex data", 3, 15},
       {"not hex", key + "\"a\"=hex:zz\n", "expected a hex byte (one or two hex digits)", 3, 9},
@@ -317,6 +319,86 @@ TEST(RegFileErrors, EachBadInputIsReportedWhereItIs) {
     EXPECT_EQ(read.error->position.column, c.column) << c.what;
     EXPECT_EQ(read.error->path, "t.reg");
   }
+}
+
+// Windows 3.1's REGEDIT files: what the regdiff harness cannot see, the records and their places, the
+// code page's white space, and the error and place of each line that regedit skips.
+TEST(RegFileWin31, EachLineIsAKeyAndItsUnnamedValue) {
+  const std::string lines =
+      " REGEDIT\r\n"
+      "HKEY_CLASSES_ROOT\\.txt = txtfile\r\n"
+      "\r\n"
+      "; comment\r\n"
+      "HKEY_CLASSES_ROOT\\a\\\\b\\ \t =  two \"words\" \\n \r\n"  // any blanks, one "=", one space
+      "HKEY_CLASSES_ROOT\\k=v spaced\r\n"                        // the name runs to the white space
+      "HKEY_CLASSES_ROOT\\vt\x0bthe text\r\n"                    // another white space: no text
+      "HKEY_CLASSES_ROOT\t\tx\r\n"                               // the root's own value
+      "HKEY_CLASSES_ROOT\\end";
+  ReadResult read = ReadAll(lines);
+  ASSERT_FALSE(read.error) << read.error->ToString();
+  EXPECT_EQ(read.format, Format::Win31);
+  const std::vector<std::pair<std::string, std::string>> want{
+      {".txt", "txtfile"}, {"a\\b", " two \"words\" \\n "}, {"k=v", "spaced"}, {"vt", ""}, {"", "x"}, {"end", ""}};
+  ASSERT_EQ(read.records.size(), 2 * want.size());
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    const Record& key = read.records[2 * k];
+    const Record& value = read.records[2 * k + 1];
+    EXPECT_EQ(key.kind, Record::Kind::Key);
+    EXPECT_EQ(key.root, static_cast<std::int32_t>(0x80000000u));
+    EXPECT_EQ(key.keyPath, want[k].first);
+    EXPECT_EQ(key.position.column, 1u);
+    EXPECT_EQ(value.kind, Record::Kind::Value);
+    EXPECT_EQ(value.name, "");
+    EXPECT_EQ(value.type, kRegSz);
+    EXPECT_EQ(value.data, want[k].second + '\0') << k;
+    EXPECT_EQ(value.position.line, key.position.line);
+  }
+  EXPECT_EQ(read.records[2].position.line, 5u);
+  EXPECT_EQ(read.records[3].position.column, 29u);  // where the text starts
+}
+
+TEST(RegFileWin31, UnicodeAndCodePageWhiteSpaceEndsTheName) {
+  // U+3000 in UTF-16; byte 85 is U+0085 (white space) in Latin-1 and U+2026 in Windows-1252.
+  ReadResult read = ReadAll(Utf16("REGEDIT\r\nHKEY_CLASSES_ROOT\\\xE6\x97\xA5\xE3\x80\x80 x\r\n"));
+  ASSERT_FALSE(read.error) << read.error->ToString();
+  EXPECT_EQ(read.records[0].keyPath, "\xE6\x97\xA5");
+  EXPECT_EQ(read.records[1].data, std::string("\0", 1));
+  const std::string ansi = "REGEDIT\r\nHKEY_CLASSES_ROOT\\a\x85" "b = x\r\n";
+  read = ReadAll(ansi, CodePage::Latin1);
+  ASSERT_FALSE(read.error) << read.error->ToString();
+  EXPECT_EQ(read.records[0].keyPath, "a");
+  read = ReadAll(ansi, CodePage::Windows1252);
+  ASSERT_FALSE(read.error) << read.error->ToString();
+  EXPECT_EQ(read.records[0].keyPath, "a\xE2\x80\xA6" "b");
+  EXPECT_EQ(read.records[1].data, std::string("x\0", 2));
+}
+
+TEST(RegFileWin31, EachLineThatRegeditSkipsIsRefusedWhereItIs) {
+  const std::string skipped =
+      "expected \"HKEY_CLASSES_ROOT\\key = text\" from the first column (regedit skips any other line of a "
+      "REGEDIT file)";
+  const std::vector<BadCase> cases{
+      {"blanks before the root", "  HKEY_CLASSES_ROOT\\a = x\n", skipped, 3, 3},
+      {"root in lower case", "hkey_classes_root\\a = x\n", skipped, 3, 1},
+      {"short root", "HKCR\\a = x\n", skipped, 3, 1},
+      {"another root", "HKEY_CURRENT_USER\\a = x\n", skipped, 3, 1},
+      {"a [key] line", "[HKEY_CLASSES_ROOT\\a]\n", skipped, 3, 1},
+      {"a value line", "\"a\"=\"x\"\n", skipped, 3, 1},
+      {"a longer root name", "HKEY_CLASSES_ROOTX\\a = x\n", "unknown root key \"HKEY_CLASSES_ROOTX\"", 3, 1},
+      {"empty name after the root", "HKEY_CLASSES_ROOT\\\\a = x\n", "an empty key name right after the root", 3, 19},
+      {"long key name", "HKEY_CLASSES_ROOT\\" + std::string(256, 'k') + "\n", "a key name has at most 255 characters", 3, 19},
+  };
+  for (const auto& c : cases) {
+    ReadResult read = ReadAll("REGEDIT\nHKEY_CLASSES_ROOT\\ok = 1\n" + c.body);
+    ASSERT_TRUE(read.error) << c.what;
+    EXPECT_EQ(read.error->message, c.message) << c.what;
+    EXPECT_EQ(read.error->position.line, c.line) << c.what;
+    EXPECT_EQ(read.error->position.column, c.column) << c.what;
+    EXPECT_EQ(read.records.size(), 2u) << c.what;  // the line before, as it stands
+  }
+  // "REGEDIT" is the header only alone on its line.
+  for (const char* header : {"REGEDIT \n", "regedit\n", "REGEDIT3\n", "\nREGEDIT\n"})
+    EXPECT_EQ(ReadAll(std::string(header) + "HKEY_CLASSES_ROOT\\a = x\n").error->position.line, 1u) << header;
 }
 
 TEST(RegFileErrors, MessageAndByteOffsetsInUtf16) {
@@ -426,6 +508,28 @@ TEST(RegFileWriter, StringsUpToTheirFirstNulAndOddDataAsHex) {
             "\"short dword\"=hex(4):01,02\r\n"
             "\"q\\\"uote\\\\\"=\"l1\\r\\nl2\"\r\n"
             "\r\n");
+}
+
+// Hex data wraps where regedit wraps it, counting the name in UTF-16 units (as recorded from Wine's
+// regedit /E: ten "é" and four U+1F600 before 40 bytes of REG_BINARY).
+TEST(RegFileWriter, HexLinesWrapAtRegeditsColumnWhateverTheName) {
+  std::string data;
+  for (int i = 0; i < 40; ++i) data += static_cast<char>(i);
+  std::string e10, smiles;
+  for (int i = 0; i < 10; ++i) e10 += "\xC3\xA9";
+  for (int i = 0; i < 4; ++i) smiles += "\xF0\x9F\x98\x80";
+  std::ostringstream out;
+  Writer writer(out, Format::Unicode);
+  ASSERT_TRUE(writer.Key("HKEY_CURRENT_USER\\Software\\wrapt"));
+  ASSERT_TRUE(writer.Value(e10, kRegBinary, data));
+  ASSERT_TRUE(writer.Value(smiles, kRegBinary, data));
+  ASSERT_TRUE(writer.Finish());
+  EXPECT_EQ(out.str(),
+            Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\wrapt]\r\n\"" + e10 +
+                             "\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,\\\r\n"
+                             "  14,15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27\r\n\"" + smiles +
+                             "\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,\\\r\n"
+                             "  15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27\r\n\r\n"));
 }
 
 TEST(RegFileWriter, AStreamThatFailsIsReported) {

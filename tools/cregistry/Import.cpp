@@ -102,7 +102,8 @@ long ApplyFile(Context& c, const std::string& file, bool checked, rf::CodePage c
 
 }  // namespace
 
-const VerbSpec kImport{"import", "FILE", 1, 1, "Applies a .reg file (REGEDIT4 or version 5.00; UTF-16LE or UTF-8).",
+const VerbSpec kImport{"import", "FILE", 1, 1,
+                       "Applies a .reg file (version 5.00, REGEDIT4 or Windows 3.1's REGEDIT; UTF-16LE or UTF-8).",
                        kImportOptions, ""};
 
 bool Import(Context& c, const std::string& file, const ParsedArgs& args) {

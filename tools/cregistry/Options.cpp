@@ -54,6 +54,15 @@ bool ParseArgs(const VerbSpec& verb, std::span<const std::string> args, ParsedAr
       return false;
     }
     name.remove_prefix(name.starts_with("--") ? 2 : 1);
+    // /reg:32 and /reg:64, the registry view, which every verb takes.
+    if (ascii::EqualsNoCase(name, "reg:32") || ascii::EqualsNoCase(name, "reg:64")) {
+      if (out.view != 0) {
+        error = "/reg:32 and /reg:64 may be given once, one or the other";
+        return false;
+      }
+      out.view = name.ends_with("32") ? 32 : 64;
+      continue;
+    }
     const OptionSpec* option = Find(verb, name);
     if (option == nullptr) {
       error = "unknown switch " + arg + " for " + std::string(verb.name);

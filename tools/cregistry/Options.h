@@ -38,6 +38,7 @@ struct ParsedArgs {
   std::map<std::string, std::string, std::less<>> switches;  // by OptionSpec::name; value "" when none
   bool help = false;
   std::optional<std::string> storePath;  // --store PATH
+  int view = 0;                          // /reg:32 or /reg:64: 32 or 64; 0: neither
 
   bool Has(std::string_view name) const { return switches.find(name) != switches.end(); }
   const std::string* Get(std::string_view name) const {

@@ -5,6 +5,7 @@
 
 #include "registry/Ascii.h"
 #include "tools/cregistry/Verbs.h"
+#include "tools/cregistry/ViewApi.h"
 
 namespace cregistry::tool {
 
@@ -12,7 +13,11 @@ using namespace win32;
 
 namespace {
 
-constexpr std::array<const VerbSpec*, 5> kVerbs{&kQuery, &kAdd, &kDelete, &kExport, &kImport};
+constexpr std::array<const VerbSpec*, 7> kVerbs{&kQuery, &kAdd, &kDelete, &kCopy, &kCompare, &kExport, &kImport};
+
+constexpr const char* kViewNote =
+    "\nEvery verb also takes /reg:32 (the 32-bit registry view, where 64-bit Windows keeps HKLM\\SOFTWARE\n"
+    "and the other keys it redirects under Wow6432Node) or /reg:64 (the 64-bit view, the default).\n";
 
 std::string MainUsage() {
   std::string text =
@@ -27,6 +32,7 @@ std::string MainUsage() {
       "\nKEY is ROOT\\path, ROOT one of HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,\n"
       "HKEY_USERS, HKEY_CURRENT_CONFIG or HKCR, HKCU, HKLM, HKU, HKCC, in any letter case. Switches are\n"
       "written /v or -v. Exit status: 0 on success, 1 on failure (with one line on standard error).\n\n";
+  text += std::string(kViewNote + 1) + "\n";
   text += platform::kPlatformNotes;
   text += "\n";
   return text;
@@ -55,12 +61,29 @@ long OpenUserKey(Context& c, const KeyName& key, std::uint32_t access, KeyHandle
   return rc;
 }
 
+namespace {
+int Run(std::span<const std::string> args, std::shared_ptr<RegistryApi> api, std::istream* in, std::ostream& out,
+        std::ostream& err);
+}  // namespace
+
 int RunTool(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
   return RunTool(args, nullptr, out, err);
 }
 
-int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> api, std::ostream& out,
+int RunTool(std::span<const std::string> args, std::shared_ptr<RegistryApi> api, std::ostream& out,
             std::ostream& err) {
+  return Run(args, std::move(api), nullptr, out, err);
+}
+
+int RunTool(std::span<const std::string> args, std::shared_ptr<RegistryApi> api, std::istream& in,
+            std::ostream& out, std::ostream& err) {
+  return Run(args, std::move(api), &in, out, err);
+}
+
+namespace {
+
+int Run(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> api, std::istream* in, std::ostream& out,
+        std::ostream& err) {
   std::vector<std::string> args(argsIn.begin(), argsIn.end());
   ToolError error;
   // --store PATH before the verb, or wherever a switch may stand after it (never as a switch's argument).
@@ -94,7 +117,7 @@ int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> ap
     return Fail(err, error);
   }
   if (parsed.help) {
-    out << Usage(*verb);
+    out << Usage(*verb) << kViewNote;
     if (verb == &kImport) out << "\n" << platform::kPlatformNotes << "\n";
     return 0;
   }
@@ -116,10 +139,22 @@ int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> ap
   }
   if (!api) api = platform::OpenRegistry(storePath ? &*storePath : nullptr, error);
   if (!api) return Fail(err, error);
-  Context c{*api, out, error};
+  if (parsed.view != 0) api = WithView(std::move(api), parsed.view == 32 ? kKeyWow64_32Key : kKeyWow64_64Key);
+  Context c{*api, out, error, in};
   bool ok;
   if (verb == &kImport) {
     ok = Import(c, parsed.positionals[0], parsed);
+  } else if (verb == &kCopy || verb == &kCompare) {
+    std::optional<KeyName> first = ParseKey(parsed.positionals[0], error);
+    if (!first) return Fail(err, error);
+    std::optional<KeyName> second = ParseKey(parsed.positionals[1], error);
+    if (!second) return Fail(err, error);
+    if (verb == &kCompare) {
+      const int status = Compare(c, *first, *second, parsed);
+      out.flush();
+      return status == 1 ? Fail(err, error) : status;
+    }
+    ok = Copy(c, *first, *second, parsed);
   } else {
     std::optional<KeyName> key = ParseKey(parsed.positionals[0], error);
     if (!key) return Fail(err, error);
@@ -133,5 +168,7 @@ int RunTool(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> ap
   out.flush();
   return ok ? 0 : Fail(err, error);
 }
+
+}  // namespace
 
 }  // namespace cregistry::tool

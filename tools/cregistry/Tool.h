@@ -1,7 +1,8 @@
-// The cregistry command-line tool: reg's verbs (query, add, delete, export, import) over the registry
+// The cregistry command-line tool: reg's verbs (query, add, delete, copy, compare, export, import) over the registry
 // seam. RunTool is the whole program apart from main: tests run it in-process against a real store.
 #pragma once
 
+#include <istream>
 #include <memory>
 #include <ostream>
 #include <span>
@@ -18,6 +19,10 @@ int RunTool(std::span<const std::string> args, std::ostream& out, std::ostream& 
 // The same on a registry of the caller's (tests wrap the real one to inject faults); --store is refused.
 int RunTool(std::span<const std::string> args, std::shared_ptr<RegistryApi> api, std::ostream& out,
             std::ostream& err);
+// The same with the answers to the tool's questions (copy without /f) read from in; the calls above
+// give none, as an input at its end does. api may be nullptr: the registry of the platform.
+int RunTool(std::span<const std::string> args, std::shared_ptr<RegistryApi> api, std::istream& in,
+            std::ostream& out, std::ostream& err);
 
 // The platform's part (ToolPosix.cpp, ToolWin32.cpp).
 namespace platform {

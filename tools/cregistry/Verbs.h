@@ -1,9 +1,10 @@
-// What the verbs share: the registry they work on, where their output goes, the one error they fill
-// in, and the key and data forms reg takes. One file per verb (Query.cpp, Add.cpp, Delete.cpp,
-// Export.cpp, Import.cpp) holds its switch table and its work.
+// What the verbs share: the registry they work on, where their output goes and their answers come from,
+// the one error they fill in, and the key and data forms reg takes. One file per verb (Query.cpp,
+// Add.cpp, Delete.cpp, Copy.cpp, Compare.cpp, Export.cpp, Import.cpp) holds its switch table and its work.
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -19,13 +20,17 @@ struct Context {
   RegistryApi& api;
   std::ostream& out;
   ToolError& error;
+  std::istream* in = nullptr;  // the answers to a verb's questions; nullptr: none (the end of input)
 };
 
-extern const VerbSpec kQuery, kAdd, kDelete, kExport, kImport;
+extern const VerbSpec kQuery, kAdd, kDelete, kCopy, kCompare, kExport, kImport;
 
 bool Query(Context& c, const KeyName& key, const ParsedArgs& args);
 bool Add(Context& c, const KeyName& key, const ParsedArgs& args);
 bool Delete(Context& c, const KeyName& key, const ParsedArgs& args);
+bool Copy(Context& c, const KeyName& from, const KeyName& to, const ParsedArgs& args);
+// The exit status: 0 when the two sides are the same, 2 when they differ, 1 on failure (error set).
+int Compare(Context& c, const KeyName& left, const KeyName& right, const ParsedArgs& args);
 bool Export(Context& c, const KeyName& key, const std::string& file, const ParsedArgs& args);
 bool Import(Context& c, const std::string& file, const ParsedArgs& args);
 

@@ -1,5 +1,6 @@
 // cregistry: reg's verbs and .reg import/export over the registry (Windows) or the registry store (Linux).
 #include <exception>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@ int main(int argc, char** argv) {
   std::ostream& err = cregistry::tool::StandardError();
   int status = 1;
   try {
-    status = cregistry::tool::RunTool(args, out, err);
+    status = cregistry::tool::RunTool(args, nullptr, std::cin, out, err);
   } catch (const std::exception& e) {
     err << "cregistry: " << e.what() << "\n";
   }

@@ -7,7 +7,10 @@
 //
 // Every text in both files is hex-encoded UTF-8 ("-" for the empty text). A case:
 //   case ID
-//   key SUBPATH                        setup: create HKCU\Software\regdiff\SUBPATH
+//   tree ROOT PATH                     the case's tree is ROOT\PATH (ROOT hex code), not the default
+//                                      HKCU\Software\regdiff: setup, the start and the result are there
+//   program NAME                       run NAME rather than PROGRAM for this case
+//   key SUBPATH                        setup: create TREE\SUBPATH
 //   value SUBPATH NAME TYPE DATA       setup: set a value there (TYPE decimal, DATA the raw bytes)
 //   file NAME BYTES                    write a file into the working folder before the run
 //   collect NAME                       read that file back after the run, then remove it
@@ -15,8 +18,8 @@
 //   run ARG...                         the arguments after PROGRAM
 //   end
 // A result: case ID / status N / out BYTES / err BYTES / bk, bv (the tree before the run) / k PATH /
-// v PATH NAME TYPE DATA / probe RC TYPE DATA / file RC BYTES / end. The tree (k, v lines) is HKCU\Software\regdiff, read
-// through the registry seam; a case starts with that key and every probed value gone.
+// v PATH NAME TYPE DATA / probe RC TYPE DATA / file RC BYTES / end. The tree (k, v lines) is the case's tree, read
+// through the registry seam; a case starts with that key, HKCU\Software\regdiff and every probed value gone.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -56,6 +59,9 @@ std::string Unhex(const std::string& text) {
 
 struct Case {
   std::string id;
+  std::int32_t root = kCurrentUser;  // the case's tree
+  std::string path = kRootPath;
+  std::string program;  // empty: PROGRAM
   std::vector<std::vector<std::string>> setup;  // {"key", path} or {"value", path, name, type, data}
   std::vector<std::pair<std::string, std::string>> files;
   std::vector<std::string> collect;
@@ -63,10 +69,11 @@ struct Case {
   std::vector<std::string> args;
 };
 
-std::string Full(const std::string& sub) { return sub.empty() ? kRootPath : std::string(kRootPath) + "\\" + sub; }
+std::string Full(const Case& c, const std::string& sub) { return sub.empty() ? c.path : c.path + "\\" + sub; }
 
 void Prepare(RegistryApi& api, const Case& c) {
   DeleteTree(api, RootHandle(kCurrentUser), kRootPath);
+  DeleteTree(api, RootHandle(c.root), c.path);
   for (const auto& p : c.probes) {
     KeyHandle key(api);
     if (api.OpenKey(RootHandle(static_cast<std::int32_t>(std::stoul(p[0], nullptr, 16))), p[1].c_str(), 0xF003F,
@@ -75,7 +82,7 @@ void Prepare(RegistryApi& api, const Case& c) {
   }
   for (const auto& s : c.setup) {
     KeyHandle key(api);
-    if (api.CreateKey(RootHandle(kCurrentUser), Full(s[1]).c_str(), 0xF003F, key.out()) != 0) {
+    if (api.CreateKey(RootHandle(c.root), Full(c, s[1]).c_str(), 0xF003F, key.out()) != 0) {
       std::cerr << "regdiff_runner: " << c.id << ": cannot create " << s[1] << "\n";
       continue;
     }
@@ -86,9 +93,9 @@ void Prepare(RegistryApi& api, const Case& c) {
 }
 
 // The tree as k and v lines; before the run the same lines with a "b" in front.
-void Tree(RegistryApi& api, std::ostream& out, const char* prefix) {
+void Tree(RegistryApi& api, const Case& c, std::ostream& out, const char* prefix) {
   KeyHandle root(api);
-  if (api.OpenKey(RootHandle(kCurrentUser), kRootPath, 0x20019, root.out()) == 0) {
+  if (api.OpenKey(RootHandle(c.root), c.path.c_str(), 0x20019, root.out()) == 0) {
     std::string failed;
     WalkTree(api, root.get(), [&](const std::string& relative, RegHandle key) -> long {
       out << prefix << "k " << Hex(relative) << "\n";
@@ -157,6 +164,11 @@ int main(int argc, char** argv) {
       c.files.emplace_back(rest.at(0), rest.size() > 1 ? rest[1] : "");
     } else if (word == "collect") {
       c.collect.push_back(rest.at(0));
+    } else if (word == "tree") {
+      c.root = static_cast<std::int32_t>(std::stoul(raw.at(0), nullptr, 16));
+      c.path = rest.at(1);
+    } else if (word == "program") {
+      c.program = rest.at(0);
     } else if (word == "probe") {
       rest.at(0) = raw.at(0);  // the root's code, in hex
       c.probes.push_back(rest);
@@ -173,11 +185,11 @@ int main(int argc, char** argv) {
       Prepare(*api, c);
       for (const auto& [name, bytes] : c.files) std::ofstream(name, std::ios::binary) << bytes;
       std::ostringstream before;
-      Tree(*api, before, "b");
-      Output result = RunProgram(argv[1], c.args, scratch);
+      Tree(*api, c, before, "b");
+      Output result = RunProgram(c.program.empty() ? argv[1] : c.program, c.args, scratch);
       out << "case " << c.id << "\nstatus " << result.status << "\nout " << Hex(result.out) << "\nerr "
           << Hex(result.err) << "\n" << before.str();
-      Tree(*api, out, "");
+      Tree(*api, c, out, "");
       Probe(*api, c, out);
       for (const auto& name : c.collect) {
         bool found = false;

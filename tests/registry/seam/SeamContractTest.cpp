@@ -107,6 +107,53 @@ TEST_F(SeamTest, AValueNameOfMoreThan16383CharactersIsRefused) {
   EXPECT_EQ(Values(base_), Names{longest});
 }
 
+// KEY_WOW64_32KEY reaches the 32-bit view, as 64-bit Windows (7 and later) redirects it: HKLM\SOFTWARE
+// into SOFTWARE\Wow6432Node, the COM keys of Classes (of HKLM and of HKCU) into Classes\Wow6432Node,
+// and the keys Windows shares (the rest of Classes, Policies, some below Microsoft) where they are;
+// KEY_WOW64_64KEY and no flag reach the 64-bit view.
+TEST_F(SeamTest, TheThirtyTwoBitViewIsWhereWindowsRedirectsIt) {
+  const std::string name = UniqueName("cregistry-view-");
+  struct Case {
+    RegHandle root;
+    std::string logical, physical;  // the path asked for in the 32-bit view, and where it lands
+    bool wineDiffers;               // Wine redirects Classes whole and leaves HKCU alone
+  };
+  const Case cases[] = {
+      {kHKLM, "Software\\" + name + "\\k", "Software\\Wow6432Node\\" + name + "\\k", false},
+      {kHKLM, "Software\\Wow6432Node\\" + name + "\\w", "Software\\Wow6432Node\\" + name + "\\w", false},
+      {kHKLM, "Software\\Classes\\CLSID\\" + name, "Software\\Classes\\Wow6432Node\\CLSID\\" + name, false},
+      {kHKLM, "Software\\Classes\\." + name, "Software\\Classes\\." + name, true},
+      {kHKCU, "Software\\Classes\\Interface\\" + name, "Software\\Classes\\Wow6432Node\\Interface\\" + name, true},
+      {kHKLM, "Software\\Microsoft\\" + name, "Software\\Wow6432Node\\Microsoft\\" + name, false},
+      {kHKLM, "Software\\Policies\\" + name, "Software\\Policies\\" + name, true},
+      {kHKLM, "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + name,
+       "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + name, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logical);
+    if (c.wineDiffers && UnderWine()) continue;
+    KeyHandle made(api());
+    ASSERT_EQ(api().CreateKey(c.root, c.logical.c_str(), kAll | win32::kKeyWow64_32Key, made.out()), 0);
+    ASSERT_EQ(SetDword(made.get(), "v", 32), 0);
+    KeyHandle seen(api());
+    EXPECT_EQ(api().OpenKey(c.root, c.physical.c_str(), kAll, seen.out()), 0) << "not where the view keeps it";
+    KeyHandle again(api());
+    EXPECT_EQ(api().OpenKey(c.root, c.logical.c_str(), kAll | win32::kKeyWow64_32Key, again.out()), 0);
+    for (std::uint32_t view : {0u, win32::kKeyWow64_64Key}) {
+      KeyHandle native(api());
+      EXPECT_EQ(api().OpenKey(c.root, c.logical.c_str(), kAll | view, native.out()) == 0, c.logical == c.physical)
+          << "the 64-bit view sees it, view " << view;
+    }
+  }
+  for (const std::string& top : {"Software\\Wow6432Node\\" + name, "Software\\Classes\\Wow6432Node\\CLSID\\" + name,
+                                 "Software\\Classes\\." + name, "Software\\Wow6432Node\\Microsoft\\" + name,
+                                 "Software\\Policies\\" + name,
+                                 "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" + name}) {
+    RemoveTree(api(), kHKLM, top);
+  }
+  RemoveTree(api(), kHKCU, "Software\\Classes\\Wow6432Node\\Interface\\" + name);
+}
+
 TEST_F(SeamTest, SubKeysListInCaseInsensitiveOrder) {
   for (const char* name : {"delta", "Bravo", "charlie", "ALPHA", "b1", "Echo2", "echo10"}) Key(name);
   EXPECT_EQ(SubKeys(base_), (Names{"ALPHA", "b1", "Bravo", "charlie", "delta", "echo10", "Echo2"}));
