@@ -15,16 +15,10 @@
 
 #include <cregistry/RegistryTransaction.h>
 #include "tools/cregistry/RegistryWalk.h"
+#include "tools/cregistry/Tool.h"
 #include "tools/cregistry/ValueData.h"
 #include "tools/cregistry/Verbs.h"
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include "registry/Ascii.h"
-#else
-#include "registry/store/RegistryStore.h"
-#endif
 
 namespace cregistry::tool {
 
@@ -42,31 +36,6 @@ constexpr std::array kCompareOptions{
     OptionSpec{"s", "", "", "also every key below, recursively"},
 };
 
-// A name as the registry compares names: without regard to case. The store's rule on Linux (Unicode's
-// simple upper-case mapping over the Basic Multilingual Plane); on Windows the system's upper-case table
-// over the narrow names' code page, which is how the registry itself compares them.
-std::string Fold(const std::string& name) {
-#ifdef _WIN32
-  std::string out;
-  const int units = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-  if (units > 0) {
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), units);
-    if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), units, wide.data(), units) == units) {
-      const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
-      out.resize(static_cast<std::size_t>(bytes > 0 ? bytes : 0));
-      if (bytes > 0 && WideCharToMultiByte(CP_ACP, 0, wide.data(), units, out.data(), bytes, nullptr, nullptr) == bytes)
-        return out;
-    }
-  }
-  out = name;
-  for (char& ch : out) ch = ascii::Upper(ch);
-  return out;
-#else
-  return store::Fold(name);
-#endif
-}
-
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // Pairs the names of the two sides, matched without regard to case: every left name in its order with
@@ -76,11 +45,11 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 std::vector<std::pair<std::size_t, std::size_t>> PairNames(const std::vector<std::string>& left,
                                                            const std::vector<std::string>& right) {
   std::multimap<std::string, std::size_t> byFold;
-  for (std::size_t i = 0; i < right.size(); ++i) byFold.emplace(Fold(right[i]), i);
+  for (std::size_t i = 0; i < right.size(); ++i) byFold.emplace(platform::FoldName(right[i]), i);
   std::vector<bool> taken(right.size(), false);
   std::vector<std::pair<std::size_t, std::size_t>> pairs;
   for (std::size_t i = 0; i < left.size(); ++i) {
-    auto [first, last] = byFold.equal_range(Fold(left[i]));
+    auto [first, last] = byFold.equal_range(platform::FoldName(left[i]));
     std::size_t partner = kNone;
     for (auto it = first; it != last; ++it) {
       if (taken[it->second]) continue;

@@ -33,6 +33,10 @@ std::shared_ptr<RegistryApi> OpenRegistry(const std::string* storePath, ToolErro
 extern const char* const kPlatformNotes;
 // Settings of the process that runs the tool (not of a program that runs it in-process).
 void PrepareProcess();
+// A key or value name as the registry compares names, without regard to case: the store's rule
+// (Unicode's simple upper-case mapping over the Basic Multilingual Plane), or on Windows the system's
+// upper-case table over the narrow names' code page, as the registry itself compares them.
+std::string FoldName(const std::string& name);
 }  // namespace platform
 
 }  // namespace cregistry::tool

@@ -2,6 +2,7 @@
 #include <malloc.h>
 
 #include <cregistry/Store.h>
+#include "registry/store/RegistryStore.h"
 #include "tools/cregistry/Tool.h"
 
 namespace cregistry::tool::platform {
@@ -25,5 +26,7 @@ void PrepareProcess() {
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   mallopt(M_TOP_PAD, 16 << 20);
 }
+
+std::string FoldName(const std::string& name) { return store::Fold(name); }
 
 }  // namespace cregistry::tool::platform
