@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark and prints its table: the install copy and listing against cp, rsync and find,
-# then the registry store against Wine's registry, then .reg import and export against Wine's regedit.
+# then the registry store against Wine's registry, then .reg import and export against Wine's regedit,
+# and (as root) what the store does under concurrency with the tool as users run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh windows
@@ -8,3 +9,4 @@ scripts/deps.sh bench
 bench/install/run.sh "$@"
 bench/registry/run.sh
 bench/cregistry/run.sh
+if [ "$(id -u)" -eq 0 ]; then bench/registry/concurrency.sh; fi
