@@ -8,6 +8,7 @@
 #include <memory>
 
 #include <cregistry/RegistryApi.h>
+#include "registry/ForwardingRegistryApi.h"
 #include "registry/TransactionalApi.h"
 
 namespace cregistry::tool {
@@ -15,46 +16,20 @@ namespace cregistry::tool {
 // The registry inner seen in view (kKeyWow64_32Key or kKeyWow64_64Key).
 std::shared_ptr<RegistryApi> WithView(std::shared_ptr<RegistryApi> inner, std::uint32_t view);
 
-class ViewApi : public RegistryApi {
+class ViewApi : public ForwardingRegistryApi {
  public:
-  ViewApi(std::shared_ptr<RegistryApi> inner, std::uint32_t view) : inner_(std::move(inner)), view_(view) {}
+  ViewApi(std::shared_ptr<RegistryApi> inner, std::uint32_t view) : ForwardingRegistryApi(std::move(inner)), view_(view) {}
 
   long OpenKey(RegHandle parent, const char* subKey, std::uint32_t access, RegHandle& out) override;
   long CreateKey(RegHandle parent, const char* subKey, std::uint32_t access, RegHandle& out) override;
   long DeleteKey(RegHandle parent, const char* subKey) override;
-  long CloseKey(RegHandle key) override { return inner_->CloseKey(key); }
-  long QueryValue(RegHandle key, const char* name, std::uint32_t* type, std::uint8_t* data,
-                  std::uint32_t* size) override {
-    return inner_->QueryValue(key, name, type, data, size);
-  }
-  long SetValue(RegHandle key, const char* name, std::uint32_t type, const std::uint8_t* data,
-                std::uint32_t size) override {
-    return inner_->SetValue(key, name, type, data, size);
-  }
-  long DeleteValue(RegHandle key, const char* name) override { return inner_->DeleteValue(key, name); }
-  long QueryInfoKey(RegHandle key, std::uint32_t& maxValueNameLen) override {
-    return inner_->QueryInfoKey(key, maxValueNameLen);
-  }
-  long EnumValue(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen) override {
-    return inner_->EnumValue(key, index, name, nameLen);
-  }
+  // The wrapped registry's own, which lists values with their data in one call where it can.
   long EnumValueData(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen, std::uint32_t* type,
                      std::uint8_t* data, std::uint32_t* size) override {
     return inner_->EnumValueData(key, index, name, nameLen, type, data, size);
   }
-  long EnumKey(RegHandle key, std::uint32_t index, char* name, std::uint32_t nameSize) override {
-    return inner_->EnumKey(key, index, name, nameSize);
-  }
-  long ConnectRegistry(const char* machine, RegHandle root, RegHandle& out) override {
-    return inner_->ConnectRegistry(machine, root, out);
-  }
-  std::uint32_t ExpandEnvironment(const char* src, char* dst, std::uint32_t size) override {
-    return inner_->ExpandEnvironment(src, dst, size);
-  }
 
-
- protected:
-  std::shared_ptr<RegistryApi> inner_;
+ private:
   std::uint32_t view_;
 };
 

@@ -9,65 +9,40 @@
 #include <vector>
 
 #include <cregistry/RegistryApi.h>
+#include "registry/ForwardingRegistryApi.h"
 
 namespace cregistry::testing {
 
-class ForwardingApi : public RegistryApi {
+// Counts the handles it hands out and closes, and the remote connections.
+class ForwardingApi : public ForwardingRegistryApi {
  public:
-  explicit ForwardingApi(std::shared_ptr<RegistryApi> inner) : inner_(std::move(inner)) {}
+  using ForwardingRegistryApi::ForwardingRegistryApi;
 
   long OpenKey(RegHandle parent, const char* subKey, std::uint32_t access, RegHandle& out) override {
-    long rc = inner_->OpenKey(parent, subKey, access, out);
+    long rc = ForwardingRegistryApi::OpenKey(parent, subKey, access, out);
     if (rc == 0) ++opened;
     return rc;
   }
   long CreateKey(RegHandle parent, const char* subKey, std::uint32_t access, RegHandle& out) override {
-    long rc = inner_->CreateKey(parent, subKey, access, out);
+    long rc = ForwardingRegistryApi::CreateKey(parent, subKey, access, out);
     if (rc == 0) ++opened;
     return rc;
   }
   long CloseKey(RegHandle key) override {
     ++closed;
-    return inner_->CloseKey(key);
-  }
-  long QueryValue(RegHandle key, const char* name, std::uint32_t* type, std::uint8_t* data,
-                  std::uint32_t* size) override {
-    return inner_->QueryValue(key, name, type, data, size);
-  }
-  long SetValue(RegHandle key, const char* name, std::uint32_t type, const std::uint8_t* data,
-                std::uint32_t size) override {
-    return inner_->SetValue(key, name, type, data, size);
-  }
-  long DeleteKey(RegHandle parent, const char* subKey) override { return inner_->DeleteKey(parent, subKey); }
-  long DeleteValue(RegHandle key, const char* name) override { return inner_->DeleteValue(key, name); }
-  long QueryInfoKey(RegHandle key, std::uint32_t& maxValueNameLen) override {
-    return inner_->QueryInfoKey(key, maxValueNameLen);
-  }
-  long EnumValue(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen) override {
-    return inner_->EnumValue(key, index, name, nameLen);
-  }
-  long EnumKey(RegHandle key, std::uint32_t index, char* name, std::uint32_t nameSize) override {
-    return inner_->EnumKey(key, index, name, nameSize);
+    return ForwardingRegistryApi::CloseKey(key);
   }
   long ConnectRegistry(const char* machine, RegHandle root, RegHandle& out) override {
     ++connects;
-    long rc = inner_->ConnectRegistry(machine, root, out);
+    long rc = ForwardingRegistryApi::ConnectRegistry(machine, root, out);
     if (rc == 0) ++opened;
     return rc;
   }
-  std::uint32_t ExpandEnvironment(const char* src, char* dst, std::uint32_t size) override {
-    return inner_->ExpandEnvironment(src, dst, size);
-  }
-
-  RegistryApi& inner() { return *inner_; }
 
   // Handles handed out and handles closed, for checking that nothing outlives an operation.
   int opened = 0;
   int closed = 0;
   int connects = 0;
-
- private:
-  std::shared_ptr<RegistryApi> inner_;
 };
 
 // One value store as the accessor made it: under which parent handle's path, with what data.
