@@ -185,6 +185,18 @@ done
     if [ "$n" = 0 ] || [ "$n" = 20000 ]; then pass "killed after ${delay}s: $n of 20000 values"
     else fail "killed after ${delay}s: $n of 20000 values"; fi
   done
+  echo "=== 6. A killed copy leaves none or all of the tree (store)"
+  rm -f "$tmp"/kill.db*
+  CREGISTRY_STORE="$tmp/kill.db" "$tool" import big.reg >/dev/null
+  for delay in 0.02 0.05 0.1 0.2 0.3 0.5 0.8 -; do
+    CREGISTRY_STORE="$tmp/kill.db" "$tool" copy 'HKCU\Software\Killed' 'HKCU\Software\Copied' /s /f >/dev/null & pid=$!
+    if [ "$delay" != - ]; then sleep "$delay"; kill -9 "$pid" 2>/dev/null || true; fi
+    wait "$pid" 2>/dev/null || true
+    n=$(CREGISTRY_STORE="$tmp/kill.db" "$tool" query 'HKCU\Software\Copied' /s 2>/dev/null | grep -c REG_SZ || true)
+    if [ "$n" = 20000 ] || { [ "$n" = 0 ] && [ "$delay" != - ]; }; then pass "copy killed after ${delay}s: $n of 20000 values"
+    else fail "copy killed after ${delay}s: $n of 20000 values"; fi
+    CREGISTRY_STORE="$tmp/kill.db" "$tool" delete 'HKCU\Software\Copied' /f >/dev/null 2>&1 || true
+  done
 }
 
 exit $status

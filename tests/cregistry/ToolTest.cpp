@@ -4,17 +4,116 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 
+#include <cregistry/RegistryTransaction.h>
+#ifndef _WIN32
+#include <cregistry/Store.h>
+#endif
+#include "registry/ForwardingRegistryApi.h"
+#include "registry/TransactionalApi.h"
 #include "registry/regfile/RegFile.h"
-#include "support/ForwardingApi.h"
 #include "support/RegistrySandbox.h"
 #include "tools/cregistry/Tool.h"
-#include "ToolFixture.h"
 
 namespace cregistry::tool {
 namespace {
+
+namespace fs = std::filesystem;
+using cregistry::testing::kHKCU;
+using cregistry::testing::RegistrySandbox;
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  ToolTest() {
+    dir = fs::temp_directory_path() / ("cregistry-tool-" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    key = "HKCU\\" + box.base;
+    full = "HKEY_CURRENT_USER\\" + box.base;
+  }
+  ~ToolTest() override {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+
+  // Runs a command line; the store (natively) is the sandbox's.
+  Outcome Tool(std::vector<std::string> args, std::shared_ptr<RegistryApi> api = nullptr) {
+    if (!box.storePath.empty() && !api) args.insert(args.begin(), {"--store", box.storePath});
+    std::ostringstream out, err;
+    int status = api ? RunTool(args, api, out, err) : RunTool(args, out, err);
+    return {status, out.str(), err.str()};
+  }
+  // The same with the answers to the tool's questions.
+  Outcome Tool(std::vector<std::string> args, const std::string& answers) {
+    if (!box.storePath.empty()) args.insert(args.begin(), {"--store", box.storePath});
+    std::istringstream in(answers);
+    std::ostringstream out, err;
+    int status = RunTool(args, nullptr, in, out, err);
+    return {status, out.str(), err.str()};
+  }
+  std::string File(const std::string& name) const { return (dir / name).string(); }
+
+  // Every key below path (itself included) with its values, as lines "path|name|type|data-hex"; values
+  // sorted by name (Wine's registry lists them sorted, the store in creation order).
+  std::vector<std::string> Dump(const std::string& path) {
+    std::vector<std::string> lines;
+    KeyHandle k(*box.api);
+    if (box.api->OpenKey(RootHandle(kHKCU), path.c_str(), 0x20019, k.out()) != 0) return lines;
+    lines.push_back(path);
+    std::vector<std::string> values;
+    char name[70000];
+    for (std::uint32_t i = 0;; ++i) {
+      std::uint32_t len = sizeof name;
+      if (box.api->EnumValue(k.get(), i, name, len) != 0) break;
+      std::uint32_t type;
+      std::string data;
+      EXPECT_TRUE(box.GetRaw(kHKCU, path, std::string(name, len), type, data));
+      std::string hex;
+      for (unsigned char c : data) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+      values.push_back(path + "|" + std::string(name, len) + "|" + std::to_string(type) + "|" + hex);
+    }
+    std::sort(values.begin(), values.end());
+    lines.insert(lines.end(), values.begin(), values.end());
+    std::vector<std::string> children;
+    for (std::uint32_t i = 0;; ++i) {
+      char child[1100];
+      if (box.api->EnumKey(k.get(), i, child, sizeof child) != 0) break;
+      children.emplace_back(child);
+    }
+    for (const auto& child : children) {
+      auto sub = Dump(path + "\\" + child);
+      lines.insert(lines.end(), sub.begin(), sub.end());
+    }
+    return lines;
+  }
+
+  static void ExpectOneErrorLine(const Outcome& run, const std::string& what) {
+    EXPECT_EQ(run.status, 1) << what;
+    EXPECT_EQ(run.err.rfind("cregistry: ", 0), 0u) << what << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << ": " << run.err;
+  }
+
+  RegistrySandbox box;
+  fs::path dir;
+  std::string key, full;
+};
 
 TEST_F(ToolTest, TheReadmeExamples) {
   ASSERT_EQ(Tool({"add", key, "/v", "Size", "/t", "REG_DWORD", "/d", "42", "/f"}).status, 0);
@@ -270,19 +369,106 @@ TEST_F(ToolTest, RandomTreesRoundTrip) {
   }
 }
 
-// Fails QueryValue after a number of calls, as a registry that breaks down halfway would.
-class FailingApi : public cregistry::testing::ForwardingApi {
+// copy without /f asks before it overwrites (Yes, No or All by first letter, anything else asks again, the
+// end of input answers No to what is left) and copies the rest; it refuses, changing nothing, a missing
+// source, the source itself (in any case) and with /s a key inside the source.
+TEST_F(ToolTest, CopyAsksBeforeItOverwritesAndRefusesWhatWouldLoop) {
+  struct Case {  // args: KEY1 and KEY2 below the test's key, then switches; xy: dst's x, y and "z" if copied
+    const char* answers;
+    std::vector<std::string> args;
+    int status, questions;
+    const char* xy;
+  };
+  const Case cases[] = {
+      {"y\nn\n", {"src", "dst", "/s"}, 0, 2, "1 old z"},   {"No\nYES\n", {"src", "dst", "/s"}, 0, 2, "old 2 z"},
+      {"a\n", {"src", "dst", "/s"}, 0, 1, "1 2 z"},         {"", {"src", "dst", "/s"}, 0, 1, "old old z"},
+      {"maybe\ny\nn\n", {"src", "dst", "/s"}, 0, 3, "1 old z"}, {"", {"src", "dst", "/s", "/f"}, 0, 0, "1 2 z"},
+      {"n\n", {"src", "dst"}, 0, 2, "old old"},             {"", {"nope", "dst"}, 1, 0, "old old"},
+      {"", {"src", "SRC", "/f"}, 1, 0, "old old"},          {"", {"src", "src\\sub\\in", "/s", "/f"}, 1, 0, "old old"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + " answers " + c.answers);
+    Tool({"delete", key, "/f"});  // each row from the same start
+    for (const char* add : {"src x 1", "src y 2", "src\\sub z 3", "dst x old", "dst y old"}) {
+      std::string sub, name, data;
+      std::istringstream(add) >> sub >> name >> data;
+      box.PutRaw(kHKCU, box.base + "\\" + sub, name, 1, data + '\0');
+    }
+    const std::vector<std::string> before = Dump(box.base);
+    std::vector<std::string> args{"copy", key + "\\" + c.args[0], key + "\\" + c.args[1]};
+    args.insert(args.end(), c.args.begin() + 2, c.args.end());
+    const Outcome run = Tool(args, c.answers);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    int questions = 0;
+    for (std::size_t at = 0; (at = run.out.find("overwrite it?", at)) != std::string::npos; ++at) ++questions;
+    EXPECT_EQ(questions, c.questions) << run.out;
+    std::string seen, data;
+    std::uint32_t type;
+    for (const char* v : {"x", "y"}) seen += (box.GetRaw(kHKCU, box.base + "\\dst", v, type, data) ? data.c_str() : "-") + std::string(" ");
+    if (box.GetRaw(kHKCU, box.base + "\\dst\\sub", "z", type, data)) seen += "z ";
+    EXPECT_EQ(seen, std::string(c.xy) + " ");
+    EXPECT_TRUE(c.status == 0 || Dump(box.base) == before) << "a refused copy changed something";
+  }
+}
+
+// Asks hook before each value read (counted from 0): a code other than 0 answers it. Transactions pass on.
+class HookApi : public ForwardingRegistryApi, public TransactionalApi {
  public:
-  FailingApi(std::shared_ptr<RegistryApi> inner, int okCalls) : ForwardingApi(std::move(inner)), left_(okCalls) {}
+  HookApi(std::shared_ptr<RegistryApi> inner, std::function<long(int)> hook)
+      : ForwardingRegistryApi(inner), tx_(dynamic_cast<TransactionalApi*>(inner.get())), hook_(std::move(hook)) {}
+  long BeginTransaction() override { return tx_ ? tx_->BeginTransaction() : 0; }
+  long EndTransaction(bool commit) override { return tx_ ? tx_->EndTransaction(commit) : 0; }
+  long BeginSnapshot() override { return tx_ ? tx_->BeginSnapshot() : 0; }
+  void EndSnapshot() override { return tx_ ? tx_->EndSnapshot() : void(); }
   long QueryValue(RegHandle key, const char* name, std::uint32_t* type, std::uint8_t* data,
                   std::uint32_t* size) override {
-    if (left_-- <= 0) return 1016;
-    return ForwardingApi::QueryValue(key, name, type, data, size);
+    if (long rc = hook_(calls_++)) return rc;
+    return ForwardingRegistryApi::QueryValue(key, name, type, data, size);
   }
 
  private:
-  int left_;
+  TransactionalApi* tx_;
+  std::function<long(int)> hook_;
+  int calls_ = 0;
 };
+
+// An export refuses a key or value named by a CR alone (no file), fails keeping a file that appears at its
+// target meanwhile, and does not show another connection's commit between its reads (one state).
+TEST_F(ToolTest, AnExportMeetsWhatHappensWhileItReads) {
+  const std::string file = File("during.reg");
+  for (const std::string what : {"key", "value", "planted", "commit"}) {
+    if (what == "commit" && box.storePath.empty()) continue;  // advapi32 has no snapshot
+    Tool({"delete", key, "/f"});
+    for (int i = 0; i < 20; ++i) box.PutRaw(kHKCU, box.base + "\\k", "v" + std::to_string(i), 1, std::string("x\0", 2));
+    if (what == "key") box.PutRaw(kHKCU, box.base + "\\k\\\r", "v", 1, std::string("x\0", 2));
+    if (what == "value") box.PutRaw(kHKCU, box.base + "\\k", "\r", 1, std::string("x\0", 2));
+    auto hooked = std::make_shared<HookApi>(box.api, [&](int read) -> long {
+      if (read != 10) return 0;
+      if (what == "planted") WriteFile(file, "planted");
+#ifndef _WIN32
+      if (what == "commit") {
+        auto other = OpenRegistryStore(box.storePath);  // a connection of its own, as another process has
+        KeyHandle k(*other);
+        EXPECT_EQ(other->OpenKey(RootHandle(kHKCU), (box.base + "\\k").c_str(), 0xF003F, k.out()), 0);
+        EXPECT_EQ(RunAsOneTransaction(*other, [&]() -> long {
+          for (int i = 0; i < 20; ++i) other->SetValue(k.get(), ("v" + std::to_string(i)).c_str(), 1, reinterpret_cast<const std::uint8_t*>("y"), 2);
+          return 0;
+        }), 0);
+      }
+#endif
+      return 0;
+    });
+    Outcome run = Tool({"export", key, file}, hooked);
+    EXPECT_EQ(run.status, what == "commit" ? 0 : 1) << what << ": " << run.err;
+    std::string text = fs::exists(file) ? ReadFile(file) : "";
+    std::erase(text, '\0');  // UTF-16LE of ASCII
+    EXPECT_EQ(what == "commit" ? std::count(text.begin(), text.end(), '=') : 20, 20) << text;
+    EXPECT_EQ(what == "commit" ? text.find("\"y\"") != std::string::npos : text != (what == "planted" ? "planted" : ""), false)
+        << what << ": the file after the export: " << text;
+    fs::remove(file);
+    EXPECT_TRUE(fs::is_empty(dir)) << "no temporary file may stay behind";
+  }
+}
 
 TEST_F(ToolTest, AnExportThatFailsLeavesNoFileAndKeepsTheOldOne) {
   for (int i = 0; i < 50; ++i) box.PutRaw(kHKCU, box.base + "\\k" + std::to_string(i % 5), "v" + std::to_string(i), 1, "x");
@@ -293,7 +479,7 @@ TEST_F(ToolTest, AnExportThatFailsLeavesNoFileAndKeepsTheOldOne) {
       if (!existing && *y) continue;
       std::vector<std::string> args{"export", key, file};
       if (*y) args.push_back(y);
-      Outcome run = Tool(args, std::make_shared<FailingApi>(box.api, 30));
+      Outcome run = Tool(args, std::make_shared<HookApi>(box.api, [](int read) { return read >= 30 ? 1016L : 0L; }));
       ExpectOneErrorLine(run, "failing export");
       const char* expected = existing && !*y ? "the file exists: add /y to replace it" : "a registry I/O operation failed (1016)";
       EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;

@@ -144,45 +144,27 @@ using FullFileSystem = StoreDir;
 TEST_F(FullFileSystem, AStoreIsReadWithNoFreeSpaceAndNoFreeInode) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
   const std::string mnt = dir_ + "/mnt", path = mnt + "/registry.db";
-  struct Case {
-    const char* what;
-    const char* options;
-    bool inodes;  // fill the inodes (else the space)
-  };
-  for (const Case& c : {Case{"no free space", "size=1m,nr_inodes=100", false},
-                        Case{"no free inode", "size=4m,nr_inodes=12", true}}) {
-    SCOPED_TRACE(c.what);
+  for (const bool inodes : {false, true}) {  // fill the inodes, else the space
+    SCOPED_TRACE(inodes ? "no free inode" : "no free space");
     ASSERT_EQ(mkdir(mnt.c_str(), 0700), 0);
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, c.options) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, inodes ? "size=4m,nr_inodes=12" : "size=1m,nr_inodes=100") != 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
     {
       auto api = OpenTestStore(path);
       for (int i = 0; i < 20; ++i) ASSERT_EQ(PutText(*api, "Software\\K" + std::to_string(i), "v", "data"), 0);
     }
-    const std::string filler = mnt + "/filler";
-    if (c.inodes) {
-      for (int i = 0; i < 100; ++i) {
-        const int fd = ::open((filler + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-        if (fd < 0) break;
-        close(fd);
-      }
-    } else {
-      const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-      const std::string block(4096, 'f');
-      while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
-      }
-      close(fd);
+    int fd = ::open((mnt + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    for (const std::string block(4096, 'f'); !inodes && fd >= 0 && write(fd, block.data(), block.size()) > 0;) {
     }
-    const auto full = [&] {  // a new file cannot be made, or cannot take a page
-      const int fd = ::open((mnt + "/probe").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-      if (fd < 0) return errno == ENOSPC;
-      const bool noSpace = write(fd, filler.data(), 1) < 0 && errno == ENOSPC;
-      close(fd);
-      return noSpace;
-    };
-    ASSERT_TRUE(full());
+    close(fd);
+    for (int i = 0; inodes && (fd = ::open((mnt + "/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0600)) >= 0; ++i) close(fd);
+    // Full: a new file cannot be made, or cannot take a byte.
+    fd = ::open((mnt + "/probe").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_TRUE(fd < 0 ? errno == ENOSPC : write(fd, "x", 1) < 0 && errno == ENOSPC);
+    close(fd);
     {
       auto api = OpenTestStore(path);
-      EXPECT_EQ(FetchText(*api, "Software\\K0", "v"), "data");
       EXPECT_EQ(FetchText(*api, "Software\\K19", "v"), "data");
       EXPECT_EQ(SubKeyNames(*api, "Software").size(), 20u);
     }
