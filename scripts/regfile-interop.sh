@@ -28,16 +28,18 @@ tmp=$(mktemp -d)
 base="Software\\cregistry-interop-$$"
 key="HKEY_CURRENT_USER\\$base"
 short="HKCU\\$base"
-# Wine itself now and then fails to run a program, or dies as the program ends, with a status that
-# is none of the tools' (they end with 0 or 1): such a run is said and made once more.
+# Wine itself now and then fails to run a program, or dies as the program ends: with a status that is
+# none of the tools' (they end with 0 or 1), or with status 1 and "wine client error" when its server
+# drops the connection. Such a run is said and made once more; its standard error is passed on after it.
 W() {
-  local rc=0
-  "$wine_run" "$@" || rc=$?
-  if ((rc > 1)); then
-    echo "  note: Wine ended '$*' with status $rc, which is not the program's; running it once more" >&2
+  local rc=0 err="$tmp/wine-stderr"
+  "$wine_run" "$@" 2>"$err" || rc=$?
+  if ((rc > 1)) || grep -q '^wine client error' "$err"; then
+    echo "  note: Wine ended '$*' with status $rc ($(head -c 200 "$err" | tr '\n' ' ')), which is not the program's; running it once more" >&2
     rc=0
-    "$wine_run" "$@" || rc=$?
+    "$wine_run" "$@" 2>"$err" || rc=$?
   fi
+  cat "$err" >&2
   return "$rc"
 }
 cleanup() {
