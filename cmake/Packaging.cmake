@@ -62,6 +62,8 @@ else()
   # one (read from the target, so sources added to registry/ follow), named libcregistry.so.3.
   # The libraries it links were found in registry/'s scope: find them here too.
   find_package(SQLite3 REQUIRED)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
   set_property(TARGET cregistry PROPERTY EXPORT_NAME cregistry_static)
   get_target_property(it_sources cregistry SOURCES)
   get_target_property(it_source_dir cregistry SOURCE_DIR)
@@ -114,7 +116,7 @@ if(NOT WIN32)
 endif()
 
 # The CMake package: find_package(cregistry 3) gives cregistry::cregistry (and, on Linux,
-# cregistry::cregistry_static) with SQLite (Linux) or advapi32 (Windows) attached.
+# cregistry::cregistry_static) with SQLite and libhivex (Linux) or advapi32 (Windows) attached.
 if(WIN32)
   set(CREGISTRY_FIND_SQLITE OFF)
 else()

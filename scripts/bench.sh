@@ -9,4 +9,5 @@ scripts/deps.sh bench
 bench/install/run.sh "$@"
 bench/registry/run.sh
 bench/cregistry/run.sh
+bench/hive/run.sh
 if [ "$(id -u)" -eq 0 ]; then bench/registry/concurrency.sh; fi

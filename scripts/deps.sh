@@ -7,7 +7,7 @@
 #   scripts/deps.sh tables    Unicode's data, to generate registry/store/UpperCaseTable.inc again
 set -euo pipefail
 
-packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux)
+packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux libhivex-dev libregf-utils)
 if [ "${1:-native}" = windows ] || [ "${1:-native}" = package ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 python3)
 fi
@@ -18,7 +18,7 @@ if [ "${1:-native}" = tables ]; then
   packages+=(unicode-data python3)
 fi
 if [ "${1:-native}" = bench ]; then
-  packages+=(rsync findutils coreutils time strace)
+  packages+=(rsync findutils coreutils time strace python3 libhivex-bin libwin-hivex-perl)
 fi
 
 missing=()

@@ -193,7 +193,7 @@ if [[ " $parts " == *" deb "* ]]; then
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "  Depends: $depends"
     # Each clause of Depends must be met by a package installed here (computed by dpkg-shlibdeps, so
-    # libsqlite3-0 must be among them).
+    # libsqlite3-0 and libhivex0 must be among them).
     depends_met() {
       local clause name op want have status=0
       IFS=',' read -ra clauses <<<"$depends"
@@ -205,6 +205,7 @@ if [[ " $parts " == *" deb "* ]]; then
         fi
       done
       grep -q libsqlite3 <<<"$depends" || { echo "libsqlite3 missing from Depends"; status=1; }
+      grep -q libhivex0 <<<"$depends" || { echo "libhivex0 missing from Depends"; status=1; }
       return $status
     }
     check "Depends computed and met on this machine" depends_met

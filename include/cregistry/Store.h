@@ -70,4 +70,35 @@ std::shared_ptr<RegistryApi> OpenRegistryStores(const std::string& userPath, con
 // unreachable (kBadNetPath), as is every remote root other than HKEY_LOCAL_MACHINE and HKEY_USERS.
 void RegisterMachineStore(const std::string& machine, const std::string& path);
 
+// Windows hive files (the regf format of SYSTEM, SOFTWARE, NTUSER.DAT ...), read and written through
+// libhivex. A write never changes a hive in place: the whole file is written anew beside it, synced and
+// renamed over it (keeping its mode and owner), so a killed process leaves the old file or the new one.
+// What a write does not change stays in the file exactly as it was (security descriptors, class names,
+// timestamps, the bytes of every other value). A hive that Windows did not write out cleanly (its
+// changes are still in its .LOG1/.LOG2 files) is refused for writing; read only, it opens with a
+// warning. A damaged file is refused (kBadDb). Where message is given, a failure (or warning) is said
+// there in one line.
+//
+//   auto software = cregistry::OpenHiveFile("/mnt/win/Windows/System32/config/SOFTWARE", true);
+//   cregistry::cRegistry reg(software);   // HKEY_LOCAL_MACHINE (any root) is the hive's root key
+
+// A connection to one hive file: every predefined root key stands for the hive's root key. Each write
+// reaches the file at once (or, in RunAsOneTransaction, all at its end), under a lock that other
+// processes writing the same hive take too. nullptr when the file cannot be opened.
+std::shared_ptr<RegistryApi> OpenHiveFile(const std::string& path, bool writable, std::string* message = nullptr);
+
+// RegLoadKey: makes the hive file at path the key root\name (root HKEY_LOCAL_MACHINE or HKEY_USERS) for
+// every program that uses the store that holds root, until UnloadHive. api is a connection from
+// OpenRegistryStore, OpenRegistryStores or DefaultRegistryApi. Loading needs the right to write that store
+// (kAccessDenied otherwise); a name that is a key already answers 183 (ERROR_ALREADY_EXISTS).
+long LoadHive(RegistryApi& api, RegHandle root, const std::string& name, const std::string& path,
+              std::string* message = nullptr);
+// RegUnLoadKey: detaches the hive loaded as root\name (kInvalidParameter when none is).
+long UnloadHive(RegistryApi& api, RegHandle root, const std::string& name, std::string* message = nullptr);
+// RegSaveKey: writes key and its tree, read through api in one snapshot, to a new hive file at path (of
+// format 1.5); an existing file is replaced only when replace is true (else 183).
+long SaveHive(RegistryApi& api, RegHandle key, const std::string& path, bool replace, std::string* message = nullptr);
+// RegRestoreKey: replaces key's values and sub-keys with the hive's, in one transaction where api has them.
+long RestoreHive(RegistryApi& api, RegHandle key, const std::string& path, std::string* message = nullptr);
+
 }  // namespace cregistry

@@ -32,6 +32,7 @@
 #include "registry/RegistryModel.h"
 #include "registry/Utf8.h"
 #include "registry/TransactionalApi.h"
+#include "registry/hive/LoadedHives.h"
 #include "registry/store/ClassesRoot.h"
 #include "registry/store/Handles.h"
 #include "registry/store/Wow64.h"
@@ -505,7 +506,7 @@ std::string DefaultMachineStorePath() {
 
 std::shared_ptr<RegistryApi> OpenRegistryStore(const std::string& path) {
   auto store = std::make_shared<RegistryStore>(path);
-  return std::make_shared<StoreRegistryApi>(store, store);
+  return hive::WithLoadedHives(std::make_shared<StoreRegistryApi>(store, store));
 }
 
 std::shared_ptr<RegistryApi> OpenRegistryStores(const std::string& userPath, const std::string& machinePath) {
@@ -514,8 +515,9 @@ std::shared_ptr<RegistryApi> OpenRegistryStores(const std::string& userPath, con
                                   user.st_dev == machine.st_dev && user.st_ino == machine.st_ino)) {
     return OpenRegistryStore(userPath);
   }
-  return std::make_shared<StoreRegistryApi>(std::make_shared<RegistryStore>(userPath),
-                                            std::make_shared<RegistryStore>(machinePath, store::Readers::kEveryone));
+  return hive::WithLoadedHives(
+      std::make_shared<StoreRegistryApi>(std::make_shared<RegistryStore>(userPath),
+                                         std::make_shared<RegistryStore>(machinePath, store::Readers::kEveryone)));
 }
 
 void RegisterMachineStore(const std::string& machine, const std::string& path) {

@@ -13,7 +13,8 @@ using namespace win32;
 
 namespace {
 
-constexpr std::array<const VerbSpec*, 7> kVerbs{&kQuery, &kAdd, &kDelete, &kCopy, &kCompare, &kExport, &kImport};
+constexpr std::array<const VerbSpec*, 11> kVerbs{&kQuery,  &kAdd,  &kDelete,  &kCopy, &kCompare, &kExport,
+                                                  &kImport, &kSave, &kRestore, &kLoad, &kUnload};
 
 constexpr const char* kViewNote =
     "\nEvery verb also takes /reg:32 (the 32-bit registry view, where 64-bit Windows keeps HKLM\\SOFTWARE\n"
@@ -118,7 +119,9 @@ int Run(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> api, s
   }
   if (parsed.help) {
     out << Usage(*verb) << kViewNote;
-    if (verb == &kImport) out << "\n" << platform::kPlatformNotes << "\n";
+    if (verb == &kImport || verb == &kSave || verb == &kRestore || verb == &kLoad || verb == &kUnload) {
+      out << "\n" << platform::kPlatformNotes << "\n";
+    }
     return 0;
   }
   if ((parsed.Has("v") ? 1 : 0) + (parsed.Has("ve") ? 1 : 0) + (parsed.Has("va") ? 1 : 0) > 1) {
@@ -161,7 +164,11 @@ int Run(std::span<const std::string> argsIn, std::shared_ptr<RegistryApi> api, s
     if (verb == &kQuery) ok = Query(c, *key, parsed);
     else if (verb == &kAdd) ok = Add(c, *key, parsed);
     else if (verb == &kDelete) ok = Delete(c, *key, parsed);
-    else ok = Export(c, *key, parsed.positionals[1], parsed);
+    else if (verb == &kExport) ok = Export(c, *key, parsed.positionals[1], parsed);
+    else if (verb == &kSave) ok = Save(c, *key, parsed.positionals[1], parsed);
+    else if (verb == &kRestore) ok = Restore(c, *key, parsed.positionals[1], parsed);
+    else if (verb == &kLoad) ok = Load(c, *key, parsed.positionals[1], parsed);
+    else ok = Unload(c, *key, parsed);
   }
   // reg says so after every verb that changes something or writes a file.
   if (ok && verb != &kQuery) out << "The operation completed successfully.\n";

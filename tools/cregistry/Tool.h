@@ -1,5 +1,5 @@
-// The cregistry command-line tool: reg's verbs (query, add, delete, copy, compare, export, import) over the registry
-// seam. RunTool is the whole program apart from main: tests run it in-process against a real store.
+// The cregistry command-line tool: reg's verbs (query, add, delete, copy, compare, export, import, save, restore,
+// load, unload) over the registry seam. RunTool is the whole program apart from main: tests run it in-process against a real store.
 #pragma once
 
 #include <istream>
@@ -37,6 +37,20 @@ void PrepareProcess();
 // (Unicode's simple upper-case mapping over the Basic Multilingual Plane), or on Windows the system's
 // upper-case table over the narrow names' code page, as the registry itself compares them.
 std::string FoldName(const std::string& name);
+}  // namespace platform
+
+struct Context;
+struct KeyName;
+// reg's hive verbs, the platform's part: on Windows the system's own calls (RegSaveKeyExW,
+// RegRestoreKeyW, RegLoadKeyW, RegUnLoadKeyW, after enabling the backup and restore privileges); on
+// Linux hive files through libhivex. Each answers false with c.error set on failure. The verbs
+// (Hives.cpp) have checked the arguments: load and unload get HKLM\NAME or HKU\NAME, save gets a file
+// that does not exist unless replace is true.
+namespace platform {
+bool SaveKey(Context& c, const KeyName& key, const std::string& file, bool replace);
+bool RestoreKey(Context& c, const KeyName& key, const std::string& file);
+bool LoadKey(Context& c, const KeyName& key, const std::string& file);
+bool UnloadKey(Context& c, const KeyName& key);
 }  // namespace platform
 
 }  // namespace cregistry::tool

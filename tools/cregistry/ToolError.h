@@ -16,6 +16,7 @@ struct ToolError {
   std::optional<std::string> valueName;  // the value concerned ("" is the unnamed value)
   std::string detail;         // the reason, when code is 0
   std::optional<regfile::Error> file;    // a place in a .reg file
+  bool fileCode = false;      // the code concerns the file that keyPath names, not a key (2: no such file)
 
   // "cregistry: HKCU\Software\Nope: the key does not exist"
   std::string ToString() const;
