@@ -53,6 +53,8 @@ if [ -x scripts/regfile-interop.sh ]; then
   echo "=== cregistry: .reg files against Wine's reg and regedit"
   scripts/regfile-interop.sh || status=1
 fi
+echo "=== cregistry: writes to a loaded hive file by several processes, and killed ones, read by regfexport"
+scripts/hive-interop.sh || status=1
 echo "=== packages: installs, the .deb and the Windows zip"
 scripts/package-check.sh || status=1
 exit $status

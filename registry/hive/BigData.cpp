@@ -21,7 +21,7 @@ struct Move {
 
 std::size_t Segments(std::size_t length) { return (length + kBigDataSegment - 1) / kBigDataSegment; }
 // libhivex reads a segment cell's size less 8 bytes: each segment cell keeps 4 bytes spare, as Windows' do.
-std::size_t SegmentCellSize(std::size_t bytes) { return AlignCell(4 + bytes); }
+std::size_t SegmentCellSize(std::size_t bytes) { return AlignCell(4 + bytes + 4); }
 
 std::size_t CellsSize(const Move& move) {
   std::size_t size = AlignCell(db::kSize) + AlignCell(4 + 4 * Segments(move.length));

@@ -1,5 +1,7 @@
 #include "registry/hive/HiveRegistryApi.h"
 
+#include "registry/hive/HiveCalls.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -22,37 +24,7 @@ namespace {
 constexpr RegHandle kHiveHandleBit = RegHandle{1} << 62;
 std::atomic<RegHandle> nextHandle{1};
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Malloced = std::unique_ptr<T, FreeDeleter>;
-
-long FromErrno(int error) {
-  switch (error) {
-    case ENOMEM: return 14;
-    case ENOSPC: return 112;
-    case EACCES:
-    case EPERM:
-    case EROFS: return kAccessDenied;
-    case ENOENT: return kFileNotFound;
-    default: return kBadDb;
-  }
-}
-
 }  // namespace
-
-// One call of the seam: holds the hive while the call runs, after waiting for a transaction or
-// snapshot of another thread to end.
-class HiveRegistryApi::Call {
- public:
-  explicit Call(HiveRegistryApi& api) : lock_(api.mutex_) {
-    api.idle_.wait(lock_, [&] { return api.group_ == Group::kNone || api.groupThread_ == std::this_thread::get_id(); });
-  }
-
- private:
-  std::unique_lock<std::mutex> lock_;
-};
 
 std::shared_ptr<HiveRegistryApi> HiveRegistryApi::Open(const std::string& path, Access access, HiveError& error,
                                                        std::string* warning) {
@@ -92,6 +64,7 @@ long HiveRegistryApi::Reload() {
   file_ = std::move(file);
   ++fileGeneration_;
   listings_.clear();
+  pending_.clear();
   return kSuccess;
 }
 
@@ -178,8 +151,7 @@ long HiveRegistryApi::Walk(hive_node_h from, const std::vector<std::string>& par
   return kSuccess;
 }
 
-template <class Change>
-long HiveRegistryApi::Write(Change&& change) {
+long HiveRegistryApi::Write(const std::function<long(bool& changed)>& change) {
   if (access_ != Access::kWrite || group_ == Group::kSnapshot) return kAccessDenied;
   HiveLock lock;
   if (group_ == Group::kNone) {
@@ -198,7 +170,9 @@ long HiveRegistryApi::Write(Change&& change) {
   }
   if (changed) {
     HiveError error;
-    if (long crc = file_->Commit(path_, Replace::kYes, error)) {
+    long crc = Flush();
+    if (crc == kSuccess) crc = file_->Commit(path_, Replace::kYes, error);
+    if (crc != kSuccess) {
       Reload();  // what is in memory goes back to what the file holds
       return Fail(crc, error.message);
     }
@@ -276,90 +250,6 @@ long HiveRegistryApi::CloseKey(RegHandle key) {
   return kSuccess;
 }
 
-long HiveRegistryApi::FindValue(hive_node_h node, const char* name, hive_value_h& value, std::string* stored) {
-  Listing* listing = Values(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's values cannot be read");
-  auto found = listing->valueIndex.find(store::Fold(store::NameOrEmpty(name)));
-  if (found == listing->valueIndex.end()) return kFileNotFound;
-  value = listing->values[found->second];
-  if (stored) *stored = listing->valueNames[found->second];
-  return kSuccess;
-}
-
-long HiveRegistryApi::ReadValue(hive_value_h value, std::uint32_t& type, std::string& narrow) {
-  hive_type t{};
-  std::size_t length = 0;
-  Malloced<char> data(hivex_value_value(file_->get(), value, &t, &length));
-  if (!data) return Fail(FromErrno(errno), path_ + ": a value's data cannot be read");
-  type = static_cast<std::uint32_t>(t);
-  narrow = ToNarrow(type, std::string_view(data.get(), length));
-  return kSuccess;
-}
-
-namespace {
-// Gives data as RegQueryValueExA does: type and size always; the data when the buffer holds it.
-long Answer(std::uint32_t t, const std::string& bytes, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) {
-  if (type) *type = t;
-  if (data != nullptr && size == nullptr) return kInvalidParameter;
-  if (size == nullptr) return kSuccess;
-  const auto needed = static_cast<std::uint32_t>(bytes.size());
-  if (data != nullptr && *size < needed) {
-    *size = needed;
-    return kMoreData;
-  }
-  if (data != nullptr) std::memcpy(data, bytes.data(), bytes.size());
-  *size = needed;
-  return kSuccess;
-}
-
-long PutName(const std::string& stored, char* name, std::uint32_t& nameLen) {
-  if (stored.size() + 1 > nameLen) {
-    return kMoreData;
-  }
-  std::memcpy(name, stored.c_str(), stored.size() + 1);
-  nameLen = static_cast<std::uint32_t>(stored.size());
-  return kSuccess;
-}
-}  // namespace
-
-long HiveRegistryApi::QueryValue(RegHandle key, const char* name, std::uint32_t* type, std::uint8_t* data,
-                                 std::uint32_t* size) {
-  Call call(*this);
-  hive_node_h node = 0;
-  if (long rc = Resolve(key, kKeyQueryValue, node)) return rc;
-  hive_value_h value = 0;
-  if (long rc = FindValue(node, name, value)) return rc;
-  std::uint32_t t = 0;
-  std::string bytes;
-  if (long rc = ReadValue(value, t, bytes)) return rc;
-  return Answer(t, bytes, type, data, size);
-}
-
-long HiveRegistryApi::SetValue(RegHandle key, const char* name, std::uint32_t type, const std::uint8_t* data,
-                               std::uint32_t size) {
-  Call call(*this);
-  const std::string valueName = store::NameOrEmpty(name);
-  if (utf8::MoreUnits16Than(valueName, model::kMaxValueNameChars)) return kInvalidParameter;
-  if (data == nullptr && size != 0) return kInvalidParameter;
-  const std::string bytes =
-      ToHive(type, std::string_view(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size));
-  return Write([&](bool& changed) -> long {
-    hive_node_h node = 0;
-    if (long rc = Resolve(key, kKeySetValue, node)) return rc;
-    std::string stored = valueName;  // a value set again keeps the name it has
-    hive_value_h existing = 0;
-    if (long rc = FindValue(node, valueName.c_str(), existing, &stored); rc != kSuccess && rc != kFileNotFound) {
-      return rc;
-    }
-    hive_set_value v{stored.data(), static_cast<hive_type>(type), bytes.size(), const_cast<char*>(bytes.data())};
-    if (hivex_node_set_value(file_->get(), node, &v, 0) != 0) {
-      return Fail(FromErrno(errno), path_ + ": cannot set the value " + valueName);
-    }
-    changed = true;
-    return kSuccess;
-  });
-}
-
 long HiveRegistryApi::DeleteKey(RegHandle parent, const char* subKey) {
   Call call(*this);
   std::vector<std::string_view> parts;
@@ -373,6 +263,7 @@ long HiveRegistryApi::DeleteKey(RegHandle parent, const char* subKey) {
     std::vector<std::string> path = parentEntry ? parentEntry->path : std::vector<std::string>{};
     if (long rc = Walk(from, std::vector<std::string>(parts.begin(), parts.end()), false, node, &path)) return rc;
     if (hivex_node_nr_children(file_->get(), node) != 0) return kAccessDenied;
+    if (long rc = Flush()) return rc;  // no table may outlive the cells it stands for
     if (hivex_node_delete_child(file_->get(), node) != 0) {
       return Fail(FromErrno(errno), path_ + ": cannot delete the key");
     }
@@ -388,72 +279,6 @@ long HiveRegistryApi::DeleteKey(RegHandle parent, const char* subKey) {
   });
 }
 
-long HiveRegistryApi::DeleteValue(RegHandle key, const char* name) {
-  Call call(*this);
-  return Write([&](bool& changed) -> long {
-    hive_node_h node = 0;
-    if (long rc = Resolve(key, kKeySetValue, node)) return rc;
-    hive_value_h gone = 0;
-    if (long rc = FindValue(node, name, gone)) return rc;
-    // The key's other values again, their data as the file holds it.
-    Listing* listing = Values(node);
-    std::vector<Malloced<char>> kept;
-    std::vector<hive_set_value> values;
-    for (std::size_t i = 0; i < listing->values.size(); ++i) {
-      if (listing->values[i] == gone) continue;
-      hive_type t{};
-      std::size_t length = 0;
-      kept.emplace_back(hivex_value_value(file_->get(), listing->values[i], &t, &length));
-      if (!kept.back()) return Fail(FromErrno(errno), path_ + ": a value's data cannot be read");
-      values.push_back(hive_set_value{listing->valueNames[i].data(), t, length, kept.back().get()});
-    }
-    if (hivex_node_set_values(file_->get(), node, values.size(), values.data(), 0) != 0) {
-      return Fail(FromErrno(errno), path_ + ": cannot delete the value");
-    }
-    changed = true;
-    return kSuccess;
-  });
-}
-
-long HiveRegistryApi::QueryInfoKey(RegHandle key, std::uint32_t& maxValueNameLen) {
-  Call call(*this);
-  hive_node_h node = 0;
-  if (long rc = Resolve(key, kKeyQueryValue, node)) return rc;
-  Listing* listing = Values(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's values cannot be read");
-  maxValueNameLen = 0;
-  for (const std::string& name : listing->valueNames) {
-    maxValueNameLen = std::max(maxValueNameLen, static_cast<std::uint32_t>(name.size()));
-  }
-  return kSuccess;
-}
-
-long HiveRegistryApi::EnumValue(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen) {
-  Call call(*this);
-  hive_node_h node = 0;
-  if (long rc = Resolve(key, kKeyQueryValue, node)) return rc;
-  Listing* listing = Values(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's values cannot be read");
-  if (index >= listing->values.size()) return kNoMoreItems;
-  return PutName(listing->valueNames[index], name, nameLen);
-}
-
-long HiveRegistryApi::EnumValueData(RegHandle key, std::uint32_t index, char* name, std::uint32_t& nameLen,
-                                    std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) {
-  Call call(*this);
-  hive_node_h node = 0;
-  if (long rc = Resolve(key, kKeyQueryValue, node)) return rc;
-  Listing* listing = Values(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's values cannot be read");
-  if (index >= listing->values.size()) return kNoMoreItems;
-  std::uint32_t t = 0;
-  std::string bytes;
-  if (long rc = ReadValue(listing->values[index], t, bytes)) return rc;
-  const long named = PutName(listing->valueNames[index], name, nameLen);
-  const long answered = Answer(t, bytes, type, data, size);
-  return named != kSuccess ? named : answered;
-}
-
 long HiveRegistryApi::EnumKey(RegHandle key, std::uint32_t index, char* name, std::uint32_t nameSize) {
   Call call(*this);
   hive_node_h node = 0;
@@ -461,8 +286,10 @@ long HiveRegistryApi::EnumKey(RegHandle key, std::uint32_t index, char* name, st
   Listing* listing = Keys(node);
   if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's sub-keys cannot be read");
   if (index >= listing->keys.size()) return kNoMoreItems;
-  std::uint32_t length = nameSize;
-  return PutName(listing->keyNames[index], name, length);
+  const std::string& found = listing->keyNames[index];
+  if (found.size() + 1 > nameSize) return kMoreData;
+  std::memcpy(name, found.c_str(), found.size() + 1);
+  return kSuccess;
 }
 
 long HiveRegistryApi::ConnectRegistry(const char*, RegHandle, RegHandle&) { return kBadNetPath; }
@@ -497,7 +324,8 @@ long HiveRegistryApi::EndTransaction(bool commit) {
     if (group_ != Group::kTransaction) return kInvalidParameter;
     if (groupChanged_) {
       HiveError error;
-      if (commit) rc = file_->Commit(path_, Replace::kYes, error);
+      if (commit) rc = Flush();
+      if (commit && rc == kSuccess) rc = file_->Commit(path_, Replace::kYes, error);
       if (!commit || rc != kSuccess) {
         if (rc != kSuccess) Fail(rc, error.message);
         Reload();

@@ -17,6 +17,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,14 +95,27 @@ class HiveRegistryApi final : public RegistryApi, public TransactionalApi {
   long Open(RegHandle parent, const char* subKey, std::uint32_t access, bool create, RegHandle& out);
   Listing* Keys(hive_node_h node);
   Listing* Values(hive_node_h node);
-  long FindValue(hive_node_h node, const char* name, hive_value_h& value, std::string* stored = nullptr);
-  long ReadValue(hive_value_h value, std::uint32_t& type, std::string& narrow);
+  // A key's values while a change to them is under way (HiveValues.cpp), data as the file holds it.
+  struct PendingValue {
+    std::string name;
+    std::uint32_t type;
+    std::string data;
+  };
+  struct Pending {
+    std::vector<PendingValue> values;
+    std::unordered_map<std::string, std::size_t> index;  // folded name -> position
+    void Reindex();
+  };
+  long Pend(hive_node_h node, Pending*& table);
+  long Flush();
+  long ValueCount(hive_node_h node, std::size_t& count);
+  long FindValue(hive_node_h node, const char* name, std::size_t& index);
+  long ValueAt(hive_node_h node, std::size_t index, std::string& name, std::uint32_t* type, std::string* narrow);
   long RefreshIfReplaced();
   long Reload();
   // Runs change under the folder's lock on the latest file and writes the result out (at once, or at
   // the end of the transaction).
-  template <class Change>
-  long Write(Change&& change);
+  long Write(const std::function<long(bool& changed)>& change);
   void Changed();
 
   std::mutex mutex_;
@@ -113,6 +127,7 @@ class HiveRegistryApi final : public RegistryApi, public TransactionalApi {
   std::unordered_map<RegHandle, Entry> handles_;
   std::unordered_map<hive_node_h, Listing> listings_;
   std::unordered_map<hive_node_h, int> opened_;  // open handles by key
+  std::unordered_map<hive_node_h, Pending> pending_;
   std::unordered_map<std::thread::id, HiveError> errors_;
   // The transaction or snapshot under way, and its thread (others wait for its end).
   enum class Group { kNone, kTransaction, kSnapshot } group_ = Group::kNone;

@@ -54,13 +54,8 @@ RegHandle LoadedHivesApi::RootOf(RegHandle parent) {
 
 std::shared_ptr<HiveRegistryApi> LoadedHivesApi::HiveOf(RegHandle handle) {
   if (store::IsPredefined(handle)) return nullptr;
-  std::vector<std::shared_ptr<HiveRegistryApi>> hives;
-  {
-    std::lock_guard lock(mutex_);
-    if (hives_.empty()) return nullptr;
-    for (auto& [file, hive] : hives_) hives.push_back(hive);
-  }
-  for (auto& hive : hives) {
+  std::lock_guard lock(mutex_);  // a hive never calls back here, so its lock may be taken inside this one
+  for (auto& [file, hive] : hives_) {
     if (hive->Owns(handle)) return hive;
   }
   return nullptr;
