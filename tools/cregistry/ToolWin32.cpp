@@ -18,7 +18,9 @@ const char* const kPlatformNotes =
     "This build works on the Windows registry.\n"
     "An import reads and checks the whole file first, then applies it key by key: the registry has no\n"
     "transaction over plain calls, so a failure while applying (access denied, say) leaves the keys\n"
-    "before it changed.";
+    "before it changed.\n"
+    "save, restore, load and unload call RegSaveKeyExW, RegRestoreKeyW, RegLoadKeyW and\n"
+    "RegUnLoadKeyW after enabling the backup and restore privileges, as reg does.";
 
 void PrepareProcess() {}
 
