@@ -61,7 +61,8 @@ class TreeCheck {
   bool ClaimStored(std::uint32_t stored) { return Claim(std::size_t{stored} + kBaseBlockSize); }
   static std::string Shared(std::uint32_t stored) { return "the cell at " + Hex(stored) + " is used twice"; }
   static std::string Hivex(const char* what, std::size_t fileOffset) {
-    return "libhivex cannot read " + std::string(what) + " at " + Stored(fileOffset) + ": " + ErrnoText(errno);
+    const int e = errno;
+    return "libhivex cannot read " + std::string(what) + " at " + Stored(fileOffset) + ": " + ErrnoText(e);
   }
 
   hive_h* h_;
@@ -95,6 +96,7 @@ std::string TreeCheck::Run() {
       if (!children) return Hivex("the sub-keys of the key", key);
       for (std::size_t i = 0; children[i] != 0; ++i) {
         if (depth + 1 > kMaxDepth) return "keys nested deeper than " + std::to_string(kMaxDepth) + " levels";
+        if (SizeAt(children[i]) < nk::kName) return "the key cell at " + Stored(children[i]) + " is damaged";
         // libhivex finds a deleted key's parent by this field, to unlink the key once it has freed its cells.
         if (kBaseBlockSize + Get32(&bytes_[children[i] + nk::kParent]) != key) {
           return "the key at " + Stored(children[i]) + " names another key than " + Stored(key) + " as its parent";
@@ -113,9 +115,11 @@ std::string TreeCheck::Run() {
   return {};
 }
 
+// libhivex reads a key's fields without checking its cell holds them: the size comes first here.
 std::string TreeCheck::CheckKey(std::size_t key) {
   const std::uint8_t* cell = &bytes_[key];
-  if (!cells_.Used(key) || !Signature(cell, "nk") || SizeAt(key) < nk::kName + Get16(cell + nk::kNameLength)) {
+  if (!cells_.Used(key) || !Signature(cell, "nk") || SizeAt(key) < nk::kName ||
+      SizeAt(key) < nk::kName + Get16(cell + nk::kNameLength)) {
     return "the key cell at " + Stored(key) + " is damaged";
   }
   // libhivex reads every name below a key it deletes, and stops halfway at one it cannot decode: a name
@@ -189,13 +193,15 @@ std::string TreeCheck::CheckValues(std::size_t key) {
   for (std::size_t i = 0; values[i] != 0; ++i) {
     const std::size_t value = values[i];
     if (!Claim(value)) return Shared(static_cast<std::uint32_t>(value - kBaseBlockSize));
+    // libhivex reads a value's fields without checking its cell holds them.
+    const std::uint8_t* cell = &bytes_[value];
+    if (SizeAt(value) < vk::kName || !Signature(cell, "vk") ||
+        SizeAt(value) < vk::kName + Get16(cell + vk::kNameLength)) {
+      return "the value cell at " + Stored(value) + " is damaged";
+    }
     hive_type type;
     std::size_t length = 0;
     if (hivex_value_type(h_, value, &type, &length) != 0) return Hivex("the value", value);
-    const std::uint8_t* cell = &bytes_[value];
-    if (SizeAt(value) < vk::kName + Get16(cell + vk::kNameLength)) {
-      return "the name of the value at " + Stored(value) + " is longer than its cell";
-    }
     if (!(Get16(cell + vk::kFlags) & vk::kCompressedName) && Get16(cell + vk::kNameLength) != 0 &&
         !Malloced<char>(hivex_value_key(h_, value))) {
       return Hivex("the name of the value", value);

@@ -66,15 +66,19 @@ long HiveFile::Commit(const std::string& target, Replace replace, HiveError& err
     error.message = target + ": " + why;
     return code;
   };
-  const auto failed = [&](const std::string& what, int e) {
+  const auto failed = [&](const char* what, int e) {
     if (e == EEXIST) return fail(kAlreadyExists, "the file exists (it appeared while the hive was written)");
-    return fail(CodeForErrno(e), what + ": " + ErrnoText(e));
+    return fail(CodeForErrno(e), what + (": " + ErrnoText(e)));
   };
 
   const std::size_t slash = target.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
   const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") return fail(win32::kInvalidParameter, "not a file name");
+  if (unclean_ && SameFileAt(target)) {
+    return fail(win32::kBadDb, "the hive was not written out cleanly, and writing it over its file would lose the "
+                               "changes still in its .LOG1/.LOG2");
+  }
   const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) return failed("cannot open its folder", errno);
 
@@ -89,7 +93,7 @@ long HiveFile::Commit(const std::string& target, Replace replace, HiveError& err
   // hivex_commit opens the file again by this path, truncates it and writes the whole hive.
   if (hivex_commit(handle_.get(), temp.FdPath().c_str(), 0) != 0) return failed("cannot write the hive", errno);
   std::string why;
-  if (int e = PrepareForWindows(temp.fd(), regf::FileTimeNow(), why)) return failed(why, e);
+  if (int e = PrepareForWindows(temp.fd(), regf::FileTimeNow(), why)) return failed(why.c_str(), e);
   if (exists && S_ISREG(old.st_mode)) {
     // Only root gives a file away; another process keeps its own ownership, with the old file's mode.
     if (::fchown(temp.fd(), old.st_uid, old.st_gid) != 0 && errno != EPERM) {
@@ -118,6 +122,7 @@ long HiveFile::Commit(const std::string& target, Replace replace, HiveError& err
   }
   path_ = target;
   identity_ = FileIdentity{written.st_dev, written.st_ino, written.st_size, written.st_mtim};
+  unclean_ = false;
   if (::fsync(dir.get()) != 0) return failed("written, but its folder could not be synced", errno);
   return 0;
 }

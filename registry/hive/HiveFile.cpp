@@ -51,7 +51,15 @@ HivexHandle Load(const MemoryFile& image, const BaseBlock& base, const std::stri
 }
 
 std::nullptr_t NoMemoryFile(HiveError& error, const std::string& name) {
-  return Fail(error, CodeForErrno(errno), name + ": cannot make a copy of the hive in memory: " + ErrnoText(errno));
+  const int e = errno;
+  return Fail(error, CodeForErrno(e), name + ": cannot make a copy of the hive in memory: " + ErrnoText(e));
+}
+
+long LockFailed(HiveError& error, const std::string& hivePath, const char* what) {
+  const int e = errno;
+  error.code = CodeForErrno(e);
+  error.message = hivePath + ": " + what + ": " + ErrnoText(e);
+  return error.code;
 }
 
 }  // namespace
@@ -112,6 +120,7 @@ std::unique_ptr<HiveFile> HiveFile::Open(const std::string& path, Access access,
   file->path_ = path;
   file->identity_ = IdentityOf(status);
   file->minorVersion_ = base.minor;
+  file->unclean_ = base.primarySequence != base.secondarySequence;
   return file;
 }
 
@@ -143,19 +152,11 @@ long HiveLock::Take(const std::string& hivePath, HiveLock& lock, HiveError& erro
   const std::size_t slash = hivePath.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : hivePath.substr(0, slash);
   UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) {
-    error.code = CodeForErrno(errno);
-    error.message = hivePath + ": cannot open its folder to lock it: " + ErrnoText(errno);
-    return error.code;
-  }
+  if (!fd) return LockFailed(error, hivePath, "cannot open its folder to lock it");
   int rc;
   while ((rc = ::flock(fd.get(), LOCK_EX)) != 0 && errno == EINTR) {
   }
-  if (rc != 0) {
-    error.code = CodeForErrno(errno);
-    error.message = hivePath + ": cannot lock its folder: " + ErrnoText(errno);
-    return error.code;
-  }
+  if (rc != 0) return LockFailed(error, hivePath, "cannot lock its folder");
   lock = HiveLock();
   lock.fd_ = fd.Release();
   return 0;

@@ -9,8 +9,11 @@
 // Open checks what libhivex does not before any other call may reach the file's cells: the base block
 // (signature, checksum, versions, sizes), the bins, and a walk of the whole key tree (no key reached
 // twice, no count larger than its cell holds, every offset inside the file), so that walks and look-ups
-// made later over the handles cannot loop or read outside the hive. A damaged or hostile file is refused
-// with kBadDb and a one-line message; nothing is written.
+// made later over the handles cannot loop or read outside the hive; and what libhivex's writes rely on
+// (each cell but a security cell used once, security cells counting the keys that use them, each key
+// naming its parent, every name decodable, no value longer than libhivex reads), so that a deleted key
+// cannot free a cell still in use or stop halfway. A damaged or hostile file is refused with kBadDb and a
+// one-line message; nothing is written.
 #pragma once
 
 #include <hivex.h>
@@ -80,8 +83,9 @@ class HiveFile {
   // larger than one cell holds split into big-data records where the format version asks for them
   // (minor version 4 and later), synced, given the mode and owner of the file it replaces (a new file:
   // 0644 less the umask), renamed over target, and the folder synced. A killed process leaves the old
-  // file or the new one. Replace::kNo refuses a target that exists (kAlreadyExists). On success path()
-  // and identity() are those of target.
+  // file or the new one. Replace::kNo refuses a target that exists (kAlreadyExists); a hive read from a
+  // file that was not written out cleanly is not written over that file (kBadDb). On success path() and
+  // identity() are those of target.
   long Commit(const std::string& target, Replace replace, HiveError& error);
 
   // Whether the file at path is still the one this hive was read from (or last written to).
@@ -93,6 +97,7 @@ class HiveFile {
   std::string path_;
   FileIdentity identity_;
   std::uint32_t minorVersion_ = 5;
+  bool unclean_ = false;  // read (kRead) from a file whose logs hold changes it lacks
 };
 
 // An exclusive lock, held while one process reads, changes and writes a hive, on the folder that holds

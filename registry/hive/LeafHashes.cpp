@@ -46,6 +46,7 @@ void RepairLeafHashes(WrittenFile& file) {
       const std::size_t key = kBaseBlockSize + std::size_t{Get32(entry)};
       if (key >= file.binsEnd || !file.used.Used(key) || !Signature(&file.bytes[key], "nk")) continue;
       const std::size_t keySize = static_cast<std::size_t>(-static_cast<std::int32_t>(Get32(&file.bytes[key])));
+      if (keySize < nk::kName) continue;
       const std::size_t nameLength = Get16(&file.bytes[key + nk::kNameLength]);
       if (keySize < nk::kName + nameLength) continue;
       const bool compressed = Get16(&file.bytes[key + nk::kFlags]) & nk::kCompressedName;

@@ -24,11 +24,10 @@ std::unique_ptr<HiveFile> Hive(const std::string& marker, std::size_t size = 0) 
   auto file = HiveFile::CreateEmpty(error);
   std::string part(200000, marker[0]);
   std::vector<std::string> names{"marker"};
-  std::vector<hive_set_value> values{{names[0].data(), hive_t_REG_BINARY, 1, part.data()}};
   for (std::size_t i = 0; i * part.size() < size; ++i) names.push_back(std::to_string(i));
-  for (std::size_t i = 1; i < names.size(); ++i) {
-    values.push_back({names[i].data(), hive_t_REG_BINARY, part.size(), part.data()});
-  }
+  std::vector<hive_set_value> values;
+  for (std::string& name : names) values.push_back({name.data(), hive_t_REG_BINARY, part.size(), part.data()});
+  values[0].len = 1;
   EXPECT_EQ(hivex_node_set_values(file->get(), file->Root(), values.size(), values.data(), 0), 0);
   return file;
 }

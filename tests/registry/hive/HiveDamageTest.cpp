@@ -102,8 +102,9 @@ TEST_F(HiveDamage, EachDamageIsRefusedAndNothingWritten) {
     for (Access access : {Access::kWrite, Access::kRead}) {
       HiveError error;
       std::string warning;
-      if (HiveFile::Open(path, access, error, &warning)) {  // only an unclean hive, and only to be read
+      if (auto file = HiveFile::Open(path, access, error, &warning)) {  // only an unclean hive, only to be read
         EXPECT_TRUE(access == Access::kRead && warning.find("not written out cleanly") != std::string::npos);
+        EXPECT_EQ(file->Commit(path, Replace::kYes, error), win32::kBadDb);  // its logs' changes would be lost
         ++opened;
         continue;
       }
