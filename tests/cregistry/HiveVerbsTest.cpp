@@ -160,7 +160,7 @@ TEST_F(HiveVerbs, RefusalsSayWhyAndChangeNothing) {
       {{"load", "HKCU\\X", P("t.hiv")}, "HKCU\\X: a hive is loaded as a key right below HKLM or HKU"},
       {{"load", "HKLM\\A\\B", P("t.hiv")}, "a hive is loaded as a key right below HKLM or HKU"},
       {{"load", "HKLM\\Taken", P("t.hiv")}, "a key of that name exists already"},
-      {{"load", "HKLM\\X", P("missing.hiv")}, "No such file or directory"},
+      {{"load", "HKLM\\X", P("missing.hiv")}, "missing.hiv: cannot load the hive: the file does not exist"},
       {{"load", "HKLM\\X", P("text.hiv")}, "not a hive file"},
       {{"unload", "HKLM\\Taken"}, "no hive is loaded there"},
       {{"restore", "HKCU\\Software\\Missing", P("t.hiv")}, "HKCU\\Software\\Missing: the key does not exist"},

@@ -38,11 +38,14 @@ std::string FoldName(const std::string& name) { return store::Fold(name); }
 
 namespace {
 // A failure of the hive calls: the code, and the line that says why (a file's problem names the file).
-bool HiveFailure(Context& c, const KeyName& key, long code, const std::string& message, const char* operation) {
+// The key has been found by then, so "not found" is the file's.
+bool HiveFailure(Context& c, const KeyName& key, const std::string& file, long code, const std::string& message,
+                 const char* operation) {
   c.error.code = code;
-  c.error.keyPath = key.asGiven;
   c.error.operation = operation;
-  c.error.detail = message;
+  c.error.fileCode = code == kFileNotFound;
+  c.error.keyPath = c.error.fileCode ? file : key.asGiven;
+  if (!c.error.fileCode) c.error.detail = message;
   return false;
 }
 }  // namespace
@@ -52,7 +55,7 @@ bool SaveKey(Context& c, const KeyName& key, const std::string& file, bool repla
   if (OpenUserKey(c, key, kKeyRead, handle)) return false;
   std::string message;
   if (long rc = SaveHive(c.api, handle.get(), file, replace, &message)) {
-    return HiveFailure(c, key, rc, message, "cannot save the key");
+    return HiveFailure(c, key, file, rc, message, "cannot save the key");
   }
   return true;
 }
@@ -62,7 +65,7 @@ bool RestoreKey(Context& c, const KeyName& key, const std::string& file) {
   if (OpenUserKey(c, key, kKeyAllAccess, handle)) return false;
   std::string message;
   if (long rc = RestoreHive(c.api, handle.get(), file, &message)) {
-    return HiveFailure(c, key, rc, message, "cannot restore the key");
+    return HiveFailure(c, key, file, rc, message, "cannot restore the key");
   }
   return true;
 }
@@ -73,14 +76,14 @@ bool LoadKey(Context& c, const KeyName& key, const std::string& file) {
   std::string message;
   long rc = LoadHive(c.api, RootHandle(key.root), key.subPath, file, &message);
   if (rc == kAccessDenied) rc = kPrivilegeNotHeld;
-  return rc == kSuccess || HiveFailure(c, key, rc, message, "cannot load the hive");
+  return rc == kSuccess || HiveFailure(c, key, file, rc, message, "cannot load the hive");
 }
 
 bool UnloadKey(Context& c, const KeyName& key) {
   std::string message;
   long rc = UnloadHive(c.api, RootHandle(key.root), key.subPath, &message);
   if (rc == kAccessDenied) rc = kPrivilegeNotHeld;
-  return rc == kSuccess || HiveFailure(c, key, rc, message, "cannot unload the hive");
+  return rc == kSuccess || HiveFailure(c, key, "", rc, message, "cannot unload the hive");
 }
 
 }  // namespace cregistry::tool::platform
