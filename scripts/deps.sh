@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, the Debian packages that a build needs and that are missing.
-#   scripts/deps.sh native    compiler, CMake, SQLite, GoogleTest, Google Benchmark
+#   scripts/deps.sh native    compiler, CMake, SQLite, libhivex (found through pkg-config), GoogleTest,
+#                             Google Benchmark, and libregf's regfexport, which the tests read hives with
 #   scripts/deps.sh windows   the above, plus mingw-w64 and Wine for the Windows build and its tests
 #   scripts/deps.sh package   the windows set, plus what the package checks use (lintian, dpkg-shlibdeps,
 #                             file for CPack's library detection, pkg-config, unzip)
 #   scripts/deps.sh tables    Unicode's data, to generate registry/store/UpperCaseTable.inc again
+#   scripts/deps.sh bench     what the benchmarks compare with and measure by (rsync, strace, time,
+#                             hivexregedit and hivexget)
 set -euo pipefail
 
-packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux libhivex-dev libregf-utils)
+packages=(g++ cmake make libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev util-linux libhivex-dev pkg-config libregf-utils)
 if [ "${1:-native}" = windows ] || [ "${1:-native}" = package ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 python3)
 fi
