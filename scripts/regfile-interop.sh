@@ -49,7 +49,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$tmp"
-export CREGISTRY_STORE="$tmp/store.db"
+export CREGISTRY_STORE="$tmp/store.db" CREGISTRY_MACHINE_STORE="$tmp/machine.db"
 status=0
 pass() { echo "  ok: $*"; }
 fail() { echo "  FAIL: $*"; status=1; }
@@ -163,7 +163,7 @@ readme_examples "Wine" W "$wtool"
 sed -n '/^## The cregistry tool/,/^## Layout/p' "$repo/README.md" | sed -n '/^```sh$/,/^```$/p' | grep '^cregistry ' >readme-block.sh
 [ "$(wc -l <readme-block.sh)" -ge 7 ] || fail "README: the cregistry block was not found"
 for side in store Wine; do
-  rm -f acme.reg
+  rm -f acme.reg acme.hiv
   if [ "$side" = store ]; then cregistry() { "$tool" "$@"; }; else cregistry() { W "$wtool" "$@"; }; fi
   while IFS= read -r line; do
     if eval "$line" >/dev/null; then pass "$side: README: ${line%%#*}"; else fail "$side: README: $line"; fi
