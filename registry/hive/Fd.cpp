@@ -2,6 +2,7 @@
 
 #include <cregistry/Store.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,20 @@ bool WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t o
     data += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+bool CopyFile(int to, int from, std::uint8_t* data, std::size_t size) {
+  off_t offset = 0;
+  while (static_cast<std::size_t>(offset) < size) {
+    const ssize_t n = ::sendfile(to, from, &offset, size - static_cast<std::size_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINVAL || errno == ENOSYS) && offset == 0) return ReadAt(from, data, size, 0);
+    if (n <= 0) {
+      if (n == 0) errno = 0;
+      return false;
+    }
   }
   return true;
 }

@@ -38,6 +38,10 @@ class UniqueFd {
 
 // Reads size bytes at offset; false with errno set on failure, false with errno 0 at an early end of file.
 bool ReadAt(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset);
+// Copies size bytes of from, from its start, to the start of to, inside the kernel (sendfile), or through
+// ReadAt into data (to's mapping) where the kernel cannot; false with errno set on failure.
+bool CopyFile(int to, int from, std::uint8_t* data, std::size_t size);
+
 // Writes size bytes at offset; false with errno set on failure.
 bool WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset);
 // An anonymous in-memory file of a fixed size, mapped into the process (shared: the file's bytes are the

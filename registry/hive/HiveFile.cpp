@@ -108,8 +108,9 @@ std::unique_ptr<HiveFile> HiveFile::Open(const std::string& path, Access access,
   // What lies past the last bin is no part of the hive: libhivex never sees it, and Commit drops it.
   const MemoryFile image(base.binsEnd);
   if (!image) return NoMemoryFile(error, path);
-  std::memcpy(image.data(), block, sizeof block);
-  if (!ReadAt(fd.get(), image.data() + sizeof block, base.binsEnd - sizeof block, sizeof block)) {
+  // The kernel copies the file (the bytes checked are those copied: the block is read again with them).
+  if (!CopyFile(image.fd(), fd.get(), image.data(), base.binsEnd) ||
+      std::memcmp(image.data(), block, sizeof block) != 0) {
     return Damaged(error, path, errno != 0 ? ErrnoText(errno) : "the file shrank while it was read");
   }
   HivexHandle handle = Load(image, base, path, error);
