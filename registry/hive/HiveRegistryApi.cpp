@@ -164,8 +164,20 @@ long HiveRegistryApi::Write(const std::function<long(bool& changed)>& change) {
   bool changed = false;
   long rc = change(changed);
   if (changed) Changed();
+  // A change that failed may have left libhivex's image half done (a delete that fails part-way does):
+  // what is in memory goes back to the file, at once or when the transaction is taken back.
   if (group_ == Group::kTransaction) {
-    groupChanged_ = groupChanged_ || changed;
+    if (rc != kSuccess && changed) {
+      Reload();  // the file is as the transaction found it: it holds the lock
+      groupFailure_ = rc;
+      groupChanged_ = false;
+    } else {
+      groupChanged_ = groupChanged_ || changed;
+    }
+    return rc;
+  }
+  if (rc != kSuccess) {
+    if (changed) Reload();
     return rc;
   }
   if (changed) {
@@ -263,11 +275,11 @@ long HiveRegistryApi::DeleteKey(RegHandle parent, const char* subKey) {
     std::vector<std::string> path = parentEntry ? parentEntry->path : std::vector<std::string>{};
     if (long rc = Walk(from, std::vector<std::string>(parts.begin(), parts.end()), false, node, &path)) return rc;
     if (hivex_node_nr_children(file_->get(), node) != 0) return kAccessDenied;
+    changed = true;  // from here on, a failure may leave the image half changed
     if (long rc = Flush()) return rc;  // no table may outlive the cells it stands for
     if (hivex_node_delete_child(file_->get(), node) != 0) {
       return Fail(FromErrno(errno), path_ + ": cannot delete the key");
     }
-    changed = true;
     for (auto& [handle, entry] : handles_) {
       if (entry.path.size() >= path.size() &&
           std::equal(path.begin(), path.end(), entry.path.begin(),
@@ -314,6 +326,7 @@ long HiveRegistryApi::BeginTransaction() {
   group_ = Group::kTransaction;
   groupThread_ = std::this_thread::get_id();
   groupChanged_ = false;
+  groupFailure_ = kSuccess;
   return kSuccess;
 }
 
@@ -322,14 +335,16 @@ long HiveRegistryApi::EndTransaction(bool commit) {
   {
     Call call(*this);
     if (group_ != Group::kTransaction) return kInvalidParameter;
+    // A change that failed half-way took the transaction's changes back with it: nothing to commit.
+    if (commit && groupFailure_ != kSuccess) rc = groupFailure_;
     if (groupChanged_) {
-      HiveError error;
-      if (commit) rc = Flush();
-      if (commit && rc == kSuccess) rc = file_->Commit(path_, Replace::kYes, error);
-      if (!commit || rc != kSuccess) {
+      if (commit && rc == kSuccess) rc = Flush();
+      if (commit && rc == kSuccess) {
+        HiveError error;
+        rc = file_->Commit(path_, Replace::kYes, error);
         if (rc != kSuccess) Fail(rc, error.message);
-        Reload();
       }
+      if (!commit || rc != kSuccess) Reload();  // memory goes back to what the file holds
     }
     group_ = Group::kNone;
     groupLock_ = HiveLock();

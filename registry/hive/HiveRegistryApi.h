@@ -134,6 +134,7 @@ class HiveRegistryApi final : public RegistryApi, public TransactionalApi {
   std::thread::id groupThread_;
   HiveLock groupLock_;
   bool groupChanged_ = false;
+  long groupFailure_ = 0;  // a change of the transaction that failed half done (all of it was taken back)
 };
 
 }  // namespace cregistry::hive
