@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark and prints its table: the install copy and listing against cp, rsync and find,
 # then the registry store against Wine's registry, then .reg import and export against Wine's regedit,
-# and (as root) what the store does under concurrency with the tool as users run it.
+# then hive files (load and export, one value written) against hivexregedit, and (as root) what the
+# store does under concurrency with the tool as users run it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh windows
