@@ -95,6 +95,11 @@ long CodeForErrno(int error) {
   }
 }
 
+long HivexCode(int error) {
+  const long code = CodeForErrno(error);
+  return code == win32::kRegistryIoFailed ? win32::kBadDb : code;
+}
+
 std::string ErrnoText(int error) {
   char buffer[256];
   return ::strerror_r(error, buffer, sizeof buffer);  // the GNU variant returns the text

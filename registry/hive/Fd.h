@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,17 @@ class MemoryFile {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
+
+// Frees what libhivex hands over with malloc (names, lists, data).
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using Malloced = std::unique_ptr<T, FreeDeleter>;
+
+// The Win32 code for what a libhivex call says in errno: the file system's as CodeForErrno gives them,
+// a damaged hive (kBadDb) for the rest.
+long HivexCode(int error);
 
 // The Win32 code for an errno value: 2 for a missing file, 5 for a refusal, 112 for a full disk, 183 for an
 // existing file, the registry's I/O failure otherwise.

@@ -27,12 +27,6 @@ std::string Hex(std::size_t value) {
 // The offset stored in cells for a file offset, for messages.
 std::string Stored(std::size_t fileOffset) { return Hex(fileOffset - kBaseBlockSize); }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Malloced = std::unique_ptr<T[], FreeDeleter>;
-
 class TreeCheck {
  public:
   TreeCheck(hive_h* h, std::span<const std::uint8_t> bytes, const BaseBlock& base, const CellMap& cells)
@@ -92,7 +86,7 @@ std::string TreeCheck::Run() {
     if (!Claim(key)) return "the key at " + Stored(key) + " is reached twice (a loop in the key tree)";
     if (std::string why = CheckKey(key); !why.empty()) return why;
     if (Get32(&bytes_[key + nk::kSubkeyCount]) != 0) {
-      Malloced<hive_node_h> children(hivex_node_children(h_, key));
+      Malloced<hive_node_h[]> children(hivex_node_children(h_, key));
       if (!children) return Hivex("the sub-keys of the key", key);
       for (std::size_t i = 0; children[i] != 0; ++i) {
         if (depth + 1 > kMaxDepth) return "keys nested deeper than " + std::to_string(kMaxDepth) + " levels";
@@ -124,7 +118,7 @@ std::string TreeCheck::CheckKey(std::size_t key) {
   }
   // libhivex reads every name below a key it deletes, and stops halfway at one it cannot decode: a name
   // of UTF-16 units must decode (one of Latin-1 bytes always does).
-  if (!(Get16(cell + nk::kFlags) & nk::kCompressedName) && !Malloced<char>(hivex_node_name(h_, key))) {
+  if (!(Get16(cell + nk::kFlags) & nk::kCompressedName) && !Malloced<char[]>(hivex_node_name(h_, key))) {
     return Hivex("the name of the key", key);
   }
   if (std::string why = CheckSecurity(Get32(cell + nk::kSecurity)); !why.empty()) {
@@ -187,7 +181,7 @@ std::string TreeCheck::CheckSubkeyList(std::uint32_t stored) {
 
 std::string TreeCheck::CheckValues(std::size_t key) {
   if (Get32(&bytes_[key + nk::kValueCount]) == 0) return {};
-  Malloced<hive_value_h> values(hivex_node_values(h_, key));
+  Malloced<hive_value_h[]> values(hivex_node_values(h_, key));
   if (!values) return Hivex("the values of the key", key);
   if (const std::uint32_t list = Get32(&bytes_[key + nk::kValueList]); !ClaimStored(list)) return Shared(list);
   for (std::size_t i = 0; values[i] != 0; ++i) {
@@ -203,7 +197,7 @@ std::string TreeCheck::CheckValues(std::size_t key) {
     std::size_t length = 0;
     if (hivex_value_type(h_, value, &type, &length) != 0) return Hivex("the value", value);
     if (!(Get16(cell + vk::kFlags) & vk::kCompressedName) && Get16(cell + vk::kNameLength) != 0 &&
-        !Malloced<char>(hivex_value_key(h_, value))) {
+        !Malloced<char[]>(hivex_value_key(h_, value))) {
       return Hivex("the name of the value", value);
     }
     if (length > kHivexMaxValueLength) {

@@ -38,8 +38,12 @@ HiveRegistryApi::HiveRegistryApi(std::unique_ptr<HiveFile> file, Access access)
 
 HiveRegistryApi::~HiveRegistryApi() = default;
 
+bool HiveRegistryApi::IsHiveHandle(RegHandle handle) {
+  return (handle & kHiveHandleBit) != 0 && !store::IsPredefined(handle);
+}
+
 bool HiveRegistryApi::Owns(RegHandle handle) {
-  if ((handle & kHiveHandleBit) == 0) return false;
+  if (!IsHiveHandle(handle)) return false;
   std::lock_guard lock(mutex_);
   return handles_.count(handle) != 0;
 }
@@ -134,7 +138,7 @@ long HiveRegistryApi::Walk(hive_node_h from, const std::vector<std::string>& par
   node = from;
   for (const std::string& part : parts) {
     Listing* listing = Keys(node);
-    if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's sub-keys cannot be read");
+    if (listing == nullptr) return Fail(HivexCode(errno), path_ + ": a key's sub-keys cannot be read");
     auto found = listing->keyIndex.find(store::Fold(part));
     if (found != listing->keyIndex.end()) {
       node = listing->keys[found->second];
@@ -143,7 +147,7 @@ long HiveRegistryApi::Walk(hive_node_h from, const std::vector<std::string>& par
     }
     if (!create) return kFileNotFound;
     const hive_node_h child = hivex_node_add_child(file_->get(), node, part.c_str());
-    if (child == 0) return Fail(FromErrno(errno), path_ + ": cannot add the key " + part);
+    if (child == 0) return Fail(HivexCode(errno), path_ + ": cannot add the key " + part);
     Changed();
     node = child;
     if (names) names->push_back(part);
@@ -278,7 +282,7 @@ long HiveRegistryApi::DeleteKey(RegHandle parent, const char* subKey) {
     changed = true;  // from here on, a failure may leave the image half changed
     if (long rc = Flush()) return rc;  // no table may outlive the cells it stands for
     if (hivex_node_delete_child(file_->get(), node) != 0) {
-      return Fail(FromErrno(errno), path_ + ": cannot delete the key");
+      return Fail(HivexCode(errno), path_ + ": cannot delete the key");
     }
     for (auto& [handle, entry] : handles_) {
       if (entry.path.size() >= path.size() &&
@@ -296,7 +300,7 @@ long HiveRegistryApi::EnumKey(RegHandle key, std::uint32_t index, char* name, st
   hive_node_h node = 0;
   if (long rc = Resolve(key, kKeyEnumerateSubKeys, node)) return rc;
   Listing* listing = Keys(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's sub-keys cannot be read");
+  if (listing == nullptr) return Fail(HivexCode(errno), path_ + ": a key's sub-keys cannot be read");
   if (index >= listing->keys.size()) return kNoMoreItems;
   const std::string& found = listing->keyNames[index];
   if (found.size() + 1 > nameSize) return kMoreData;

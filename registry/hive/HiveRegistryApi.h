@@ -42,6 +42,8 @@ class HiveRegistryApi final : public RegistryApi, public TransactionalApi {
   // Whether handle is one of this hive's (handles of every hive differ from each other and from those of
   // the store and the predefined roots).
   bool Owns(RegHandle handle);
+  // Whether handle may be a hive's at all: a test of its bits, without a lock.
+  static bool IsHiveHandle(RegHandle handle);
   const std::string& path() const { return path_; }
   // The failure behind the last code other than 0, 2 and 259 that a call of this thread answered.
   HiveError LastError();

@@ -28,13 +28,13 @@ long HiveRegistryApi::Pend(hive_node_h node, Pending*& out) {
     return kSuccess;
   }
   Listing* listing = Values(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's values cannot be read");
+  if (listing == nullptr) return Fail(HivexCode(errno), path_ + ": a key's values cannot be read");
   Pending table;
   for (std::size_t i = 0; i < listing->values.size(); ++i) {
     hive_type t{};
     std::size_t length = 0;
     Malloced<char> data(hivex_value_value(file_->get(), listing->values[i], &t, &length));
-    if (!data) return Fail(FromErrno(errno), path_ + ": a value's data cannot be read");
+    if (!data) return Fail(HivexCode(errno), path_ + ": a value's data cannot be read");
     table.values.push_back({listing->valueNames[i], static_cast<std::uint32_t>(t), std::string(data.get(), length)});
   }
   table.Reindex();
@@ -50,7 +50,7 @@ long HiveRegistryApi::Flush() {
       values.push_back(hive_set_value{v.name.data(), static_cast<hive_type>(v.type), v.data.size(), v.data.data()});
     }
     if (hivex_node_set_values(file_->get(), node, values.size(), values.data(), 0) != 0) {
-      return Fail(FromErrno(errno), path_ + ": cannot write a key's values");
+      return Fail(HivexCode(errno), path_ + ": cannot write a key's values");
     }
   }
   pending_.clear();
@@ -64,7 +64,7 @@ long HiveRegistryApi::ValueCount(hive_node_h node, std::size_t& count) {
     return kSuccess;
   }
   Listing* listing = Values(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's values cannot be read");
+  if (listing == nullptr) return Fail(HivexCode(errno), path_ + ": a key's values cannot be read");
   count = listing->values.size();
   return kSuccess;
 }
@@ -78,7 +78,7 @@ long HiveRegistryApi::FindValue(hive_node_h node, const char* name, std::size_t&
     return kSuccess;
   }
   Listing* listing = Values(node);
-  if (listing == nullptr) return Fail(FromErrno(errno), path_ + ": a key's values cannot be read");
+  if (listing == nullptr) return Fail(HivexCode(errno), path_ + ": a key's values cannot be read");
   auto found = listing->valueIndex.find(folded);
   if (found == listing->valueIndex.end()) return kFileNotFound;
   index = found->second;
@@ -101,7 +101,7 @@ long HiveRegistryApi::ValueAt(hive_node_h node, std::size_t index, std::string& 
   hive_type t{};
   std::size_t length = 0;
   Malloced<char> data(hivex_value_value(file_->get(), listing->values[index], &t, &length));
-  if (!data) return Fail(FromErrno(errno), path_ + ": a value's data cannot be read");
+  if (!data) return Fail(HivexCode(errno), path_ + ": a value's data cannot be read");
   if (type) *type = static_cast<std::uint32_t>(t);
   if (narrow) *narrow = ToNarrow(static_cast<std::uint32_t>(t), std::string_view(data.get(), length));
   return kSuccess;

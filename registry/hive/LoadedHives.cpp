@@ -53,7 +53,7 @@ RegHandle LoadedHivesApi::RootOf(RegHandle parent) {
 }
 
 std::shared_ptr<HiveRegistryApi> LoadedHivesApi::HiveOf(RegHandle handle) {
-  if (store::IsPredefined(handle)) return nullptr;
+  if (!HiveRegistryApi::IsHiveHandle(handle)) return nullptr;  // the store's calls take no lock here
   std::lock_guard lock(mutex_);  // a hive never calls back here, so its lock may be taken inside this one
   for (auto& [file, hive] : hives_) {
     if (hive->Owns(handle)) return hive;
@@ -148,9 +148,9 @@ long LoadedHivesApi::OpenKey(RegHandle parent, const char* subKey, std::uint32_t
     if (routed != kSuccess) return routed;
     return hive->OpenKey(kMachine, rest.c_str(), access, out);
   }
-  if (rc == kSuccess) {
-    std::vector<std::string_view> parts;
-    if (const RegHandle root = RootOf(parent); root != 0 && store::SplitPath(subKey, parts) == kSuccess && parts.empty()) {
+  std::vector<std::string_view> parts;
+  if (rc == kSuccess && store::SplitPath(subKey, parts) == kSuccess && parts.empty()) {
+    if (const RegHandle root = RootOf(parent); root != 0) {
       std::lock_guard lock(mutex_);
       rootAliases_[out] = root;
     }

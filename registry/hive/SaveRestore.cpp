@@ -6,7 +6,8 @@
 #include <cregistry/RegistryTransaction.h>
 #include <cregistry/Store.h>
 #include "registry/ForwardingRegistryApi.h"
-#include "registry/RegistryModel.h"
+#include "registry/RegistryWalk.h"
+#include "registry/hive/Fd.h"
 #include "registry/hive/HiveRegistryApi.h"
 #include "registry/hive/LoadedHives.h"
 #include "registry/hive/ValueText.h"
@@ -20,50 +21,28 @@ namespace {
 // Windows nests keys 512 deep at most; a deeper tree is refused rather than walked on the stack.
 constexpr int kMaxDepth = 512;
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Malloced = std::unique_ptr<T, FreeDeleter>;
-
 // key's values and sub-keys, read through api, into node.
 long CopyOut(RegistryApi& api, RegHandle key, hive_h* h, hive_node_h node, int depth, std::string& message) {
   if (depth > kMaxDepth) return kInvalidParameter;
-  std::vector<std::string> names, data;
-  std::vector<std::uint32_t> types;
-  std::vector<char> name(model::kMaxValueNameChars * 4 + 1);
-  for (std::uint32_t i = 0;; ++i) {
-    auto length = static_cast<std::uint32_t>(name.size());
-    long rc = api.EnumValue(key, i, name.data(), length);
-    if (rc == kNoMoreItems) break;
-    if (rc != kSuccess) return rc;
-    std::uint32_t type = 0, size = 0;
-    if (long q = api.QueryValue(key, name.data(), &type, nullptr, &size)) return q;
-    std::string bytes(size, '\0');
-    if (long q = api.QueryValue(key, name.data(), &type, reinterpret_cast<std::uint8_t*>(bytes.data()), &size)) return q;
-    bytes.resize(size);
-    names.emplace_back(name.data(), length);
-    types.push_back(type);
-    data.push_back(hive::ToHive(type, bytes));
-  }
+  std::vector<RawValue> read;
+  if (long rc = ReadValues(api, key, read)) return rc;
   std::vector<hive_set_value> values;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    values.push_back(hive_set_value{names[i].data(), static_cast<hive_type>(types[i]), data[i].size(), data[i].data()});
+  for (RawValue& v : read) {
+    v.data = hive::ToHive(v.type, v.data);
+    values.push_back(hive_set_value{v.name.data(), static_cast<hive_type>(v.type), v.data.size(), v.data.data()});
   }
   if (!values.empty() && hivex_node_set_values(h, node, values.size(), values.data(), 0) != 0) {
     message = "cannot write the values of a key into the hive";
     return kOutOfMemory;
   }
-  std::vector<char> keyName(model::kKeyNameBytes);
-  for (std::uint32_t i = 0;; ++i) {
-    long rc = api.EnumKey(key, i, keyName.data(), model::kKeyNameBytes);
-    if (rc == kNoMoreItems) break;
-    if (rc != kSuccess) return rc;
+  std::vector<std::string> children;
+  if (long rc = ListSubKeys(api, key, children)) return rc;
+  for (const std::string& name : children) {
     KeyHandle child(api);
-    if (long o = api.OpenKey(key, keyName.data(), kKeyRead, child.out())) return o;
-    const hive_node_h added = hivex_node_add_child(h, node, keyName.data());
+    if (long o = api.OpenKey(key, name.c_str(), kKeyRead, child.out())) return o;
+    const hive_node_h added = hivex_node_add_child(h, node, name.c_str());
     if (added == 0) {
-      message = std::string("cannot add the key ") + keyName.data() + " to the hive";
+      message = "cannot add the key " + name + " to the hive";
       return kOutOfMemory;
     }
     if (long c = CopyOut(api, child.get(), h, added, depth + 1, message)) return c;
@@ -74,13 +53,13 @@ long CopyOut(RegistryApi& api, RegHandle key, hive_h* h, hive_node_h node, int d
 // node's values and sub-keys, from the hive, into key through api.
 long CopyIn(hive_h* h, hive_node_h node, RegistryApi& api, RegHandle key, int depth) {
   if (depth > kMaxDepth) return kBadDb;
-  Malloced<hive_value_h> values(hivex_node_values(h, node));
+  hive::Malloced<hive_value_h> values(hivex_node_values(h, node));
   if (!values) return kBadDb;
   for (hive_value_h* v = values.get(); *v != 0; ++v) {
-    Malloced<char> name(hivex_value_key(h, *v));
+    hive::Malloced<char> name(hivex_value_key(h, *v));
     hive_type t{};
     std::size_t length = 0;
-    Malloced<char> data(hivex_value_value(h, *v, &t, &length));
+    hive::Malloced<char> data(hivex_value_value(h, *v, &t, &length));
     if (!name || !data) return kBadDb;
     const std::string narrow = hive::ToNarrow(static_cast<std::uint32_t>(t), std::string_view(data.get(), length));
     if (long rc = api.SetValue(key, name.get(), static_cast<std::uint32_t>(t),
@@ -89,10 +68,10 @@ long CopyIn(hive_h* h, hive_node_h node, RegistryApi& api, RegHandle key, int de
       return rc;
     }
   }
-  Malloced<hive_node_h> children(hivex_node_children(h, node));
+  hive::Malloced<hive_node_h> children(hivex_node_children(h, node));
   if (!children) return kBadDb;
   for (hive_node_h* c = children.get(); *c != 0; ++c) {
-    Malloced<char> name(hivex_node_name(h, *c));
+    hive::Malloced<char> name(hivex_node_name(h, *c));
     if (!name) return kBadDb;
     KeyHandle child(api);
     if (long rc = api.CreateKey(key, name.get(), kKeyAllAccess, child.out())) return rc;
@@ -102,26 +81,16 @@ long CopyIn(hive_h* h, hive_node_h node, RegistryApi& api, RegHandle key, int de
 }
 
 // Empties key: its values, and its sub-keys with everything below them.
-long Clear(RegistryApi& api, RegHandle key, int depth) {
-  if (depth > kMaxDepth) return kInvalidParameter;
-  std::vector<char> name(model::kMaxValueNameChars * 4 + 1);
-  for (;;) {
-    auto length = static_cast<std::uint32_t>(name.size());
-    long rc = api.EnumValue(key, 0, name.data(), length);
-    if (rc == kNoMoreItems) break;
-    if (rc != kSuccess) return rc;
-    if (long d = api.DeleteValue(key, name.data())) return d;
+long Clear(RegistryApi& api, RegHandle key) {
+  std::vector<RawValue> values;
+  if (long rc = ReadValues(api, key, values)) return rc;
+  for (const RawValue& v : values) {
+    if (long rc = api.DeleteValue(key, v.name.c_str())) return rc;
   }
-  for (;;) {
-    long rc = api.EnumKey(key, 0, name.data(), static_cast<std::uint32_t>(name.size()));
-    if (rc == kNoMoreItems) break;
-    if (rc != kSuccess) return rc;
-    {
-      KeyHandle child(api);
-      if (long o = api.OpenKey(key, name.data(), kKeyAllAccess, child.out())) return o;
-      if (long c = Clear(api, child.get(), depth + 1)) return c;
-    }
-    if (long d = api.DeleteKey(key, name.data())) return d;
+  std::vector<std::string> children;
+  if (long rc = ListSubKeys(api, key, children)) return rc;
+  for (const std::string& child : children) {
+    if (long rc = DeleteTree(api, key, child); rc != kSuccess && rc != kFileNotFound) return rc;
   }
   return kSuccess;
 }
@@ -180,7 +149,7 @@ long RestoreHive(RegistryApi& api, RegHandle key, const std::string& path, std::
   }
   if (!warning.empty()) std::fprintf(stderr, "cregistry: %s\n", warning.c_str());
   return RunAsOneTransaction(api, [&]() -> long {
-    if (long rc = Clear(api, key, 0)) return rc;
+    if (long rc = Clear(api, key)) return rc;
     return CopyIn(file->get(), file->Root(), api, key, 0);
   });
 }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include <cregistry/RegistryTransaction.h>
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 #include "tools/cregistry/Tool.h"
 #include "tools/cregistry/ValueData.h"
 #include "tools/cregistry/Verbs.h"

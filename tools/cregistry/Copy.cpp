@@ -8,7 +8,7 @@
 
 #include <cregistry/RegistryTransaction.h>
 #include "registry/Ascii.h"
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 #include "tools/cregistry/Verbs.h"
 
 namespace cregistry::tool {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include <cregistry/RegistryTransaction.h>
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 #include "tools/cregistry/Verbs.h"
 
 namespace cregistry::tool {

@@ -5,7 +5,7 @@
 #include <cregistry/RegistryTransaction.h>
 #include "registry/regfile/RegFileWriter.h"
 #include "tools/cregistry/OutputFile.h"
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 #include "tools/cregistry/Verbs.h"
 
 namespace cregistry::tool {

@@ -6,7 +6,7 @@
 
 #include <cregistry/RegistryTransaction.h>
 #include "registry/regfile/RegFileReader.h"
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 #include "tools/cregistry/Verbs.h"
 
 namespace cregistry::tool {

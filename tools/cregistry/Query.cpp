@@ -2,7 +2,7 @@
 #include <array>
 #include <vector>
 
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 #include "tools/cregistry/ValueData.h"
 #include "tools/cregistry/Verbs.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 
 namespace cregistry::tool {
 

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "tests/cregistry/regdiff/Spawn.h"
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 #include "tools/cregistry/Tool.h"
 
 using namespace cregistry;

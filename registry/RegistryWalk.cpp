@@ -1,8 +1,8 @@
-#include "tools/cregistry/RegistryWalk.h"
+#include "registry/RegistryWalk.h"
 
 #include "registry/RegistryModel.h"
 
-namespace cregistry::tool {
+namespace cregistry {
 
 using namespace win32;
 
@@ -128,4 +128,4 @@ long WalkTree(RegistryApi& api, RegHandle key,
   return Walk(api, key, "", visit, failedPath);
 }
 
-}  // namespace cregistry::tool
+}  // namespace cregistry

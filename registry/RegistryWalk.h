@@ -1,6 +1,7 @@
-// What the tool needs from the registry beyond the accessor (every value type, raw data, listings of
-// values with their types and data, whole trees), written over the registry seam so that it works on
-// the registry store and on advapi32 alike. Every function answers a Win32 code.
+// What the tool and the hive calls need from the registry beyond the accessor (every value type, raw
+// data, listings of values with their types and data, whole trees), written over the registry seam so
+// that it works on the registry store, on hive files and on advapi32 alike. Every function answers a
+// Win32 code. Internal to the library and its tool.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 #include <cregistry/RegistryApi.h>
 
-namespace cregistry::tool {
+namespace cregistry {
 
 struct RawValue {
   std::string name;  // "" is the unnamed value
@@ -35,4 +36,4 @@ long WalkTree(RegistryApi& api, RegHandle key,
               const std::function<long(const std::string& relative, RegHandle key)>& visit,
               std::string& failedPath);
 
-}  // namespace cregistry::tool
+}  // namespace cregistry
