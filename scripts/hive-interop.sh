@@ -4,7 +4,8 @@
 #   1. eight processes writing under one loaded hive at once: every value of each lands;
 #   2. an import into a loaded hive killed at random moments leaves a file that regfexport reads whole,
 #      with none or all of the import;
-#   3. the mode and owner of the hive survive its writes.
+#   3. a user who may not write the store may read a loaded hive but not unload it (as root only);
+#   4. the mode and owner of the hive survive its writes.
 #
 #   scripts/hive-interop.sh        (after building build/native)
 set -euo pipefail
@@ -56,7 +57,26 @@ for t in 0.02 0.04 0.06 0.08 0.1 0.15 -; do
   ls -A | grep -q '^\.h\.hiv\.' && rm -f .h.hiv.*  # a killed write may leave its temporary file, never a half hive
 done
 
-echo "=== 3. Mode and owner kept"
+echo "=== 3. Only who may write the store loads and unloads"
+if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1; then
+  # The machine store, which every user reads and root alone writes, with a hive every user may read.
+  chmod 755 "$tmp" && cp h.hiv m.hiv && chmod 644 m.hiv
+  machine() { CREGISTRY_MACHINE_STORE="$tmp/machine.db" CREGISTRY_STORE="$tmp/user-$(id -u).db" "$@"; }
+  machine "$tool" load 'HKLM\M' m.hiv >/dev/null || fail "root: load into the machine store"
+  for verb in unload load; do
+    args=('HKLM\M'); [ $verb = load ] && args=('HKLM\N' m.hiv)
+    out=$(machine runuser -u nobody -- "$tool" $verb "${args[@]}" 2>&1) && fail "nobody could $verb" ||
+      { [ "$out" = "cregistry: ${args[0]}: cannot $verb the hive: a required privilege is not held by the client (1314)" ] &&
+          pass "nobody may not $verb" || fail "nobody's $verb said: $out"; }
+  done
+  out=$(machine runuser -u nobody -- "$tool" query 'HKLM\M' /v seed 2>&1) &&
+    pass "nobody reads the loaded hive" || fail "nobody cannot read the loaded hive: $out"
+  machine "$tool" unload 'HKLM\M' >/dev/null || fail "root: unload from the machine store"
+else
+  echo "  (skipped: needs root and the user nobody)"
+fi
+
+echo "=== 4. Mode and owner kept"
 [ "$(stat -c %a h.hiv)" = 640 ] && pass "mode 0640 kept through the writes" || fail "mode is now $(stat -c %a h.hiv)"
 reg unload 'HKLM\H' >/dev/null && pass "unload" || fail "unload"
 

@@ -350,10 +350,9 @@ long LoadedHivesApi::Unload(RegHandle root, const std::string& name, std::string
   if (file.empty()) {
     // Without the right to write, the list cannot be opened for it: say so rather than "not loaded".
     KeyHandle readOnly(*inner_);
-    if (inner_->OpenKey(kMachine, kHiveList, kKeyQueryValue, readOnly.out()) == kSuccess &&
-        !LoadedFile(*inner_, readOnly.get(), valueName).empty()) {
-      return kAccessDenied;
-    }
+    const long open = inner_->OpenKey(kMachine, kHiveList, kKeyQueryValue, readOnly.out());
+    if (open != kSuccess && open != kFileNotFound) return open;  // the store cannot be read
+    if (open == kSuccess && !LoadedFile(*inner_, readOnly.get(), valueName).empty()) return kAccessDenied;
     message = "no hive is loaded there";
     return kInvalidParameter;
   }

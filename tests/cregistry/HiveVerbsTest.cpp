@@ -126,17 +126,20 @@ TEST_F(HiveVerbs, SavedHiveLoadsAsTheSameTreeAndChangesAsAsked) {
   EXPECT_NE(Tool({"query", "HKLM"}).out.find("HKEY_LOCAL_MACHINE\\T\n"), std::string::npos);
   ASSERT_EQ(Tool({"add", "HKLM\\T\\Sub", "/v", "New", "/d", "x", "/f"}).status, 0);
   ASSERT_EQ(Tool({"delete", "HKLM\\T", "/v", "Multi", "/f"}).status, 0);
+  ASSERT_EQ(Tool({"add", "HKLM\\T", "/v", "NAME", "/d", "neu", "/f"}).status, 0);  // set again: keeps its name
   ASSERT_EQ(Tool({"unload", "HKLM\\T"}).status, 0);
   EXPECT_EQ(Tool({"query", "HKLM\\T"}).err, "cregistry: HKLM\\T: the key does not exist\n");
 
-  // Exactly the two changes, and nothing else of the file.
+  // Exactly the three changes, and nothing else of the file.
   const std::set<std::string> changed = Regf(P("t.hiv"));
   ASSERT_FALSE(changed.empty()) << "regfexport cannot read the changed hive";
   EXPECT_EQ(Minus(changed, saved),
-            std::set<std::string>{"ROOT\\Sub | New\nType: string (REG_SZ)\nData size: 4\nData: x"});
+            (std::set<std::string>{"ROOT\\Sub | New\nType: string (REG_SZ)\nData size: 4\nData: x",
+                                   "ROOT | Name\nType: string (REG_SZ)\nData size: 8\nData: neu"}));
   const std::set<std::string> gone = Minus(saved, changed);
-  ASSERT_EQ(gone.size(), 1u);
+  ASSERT_EQ(gone.size(), 2u);
   EXPECT_TRUE(gone.begin()->starts_with("ROOT | Multi\n")) << *gone.begin();
+  EXPECT_TRUE(std::next(gone.begin())->starts_with("ROOT | Name\n")) << *std::next(gone.begin());
 
   // restore replaces a key's tree with the hive's: what the key held before is gone.
   ASSERT_EQ(Tool({"add", "HKCU\\Software\\R\\Old", "/v", "old", "/d", "1", "/f"}).status, 0);
